@@ -241,6 +241,10 @@ public final class Runner {
                 bytes(T3, 0xF0, 0x9F, 0x98, 0x80, "|1\n"),
                 s("write:NAME=" + EMOJI + ", SCORE=1", C + V),
                 s("get:4", row("NAME=" + EMOJI + ",SCORE=1")));
+        c("append: non-ASCII column name matches", "N\u00c4ME|SCORE\n",
+                "N\u00c4ME|SCORE\n\u00fc|1\n",
+                s("write:SCORE=1, N\u00c4ME=\u00fc", C + V),
+                s("get:1", row("N\u00c4ME=\u00fc,SCORE=1")));
         c("append: directory as table", DIR, null, s("write:NAME=a", C + ex(UIOE)));
 
         // ---- inserting ----
