@@ -1,0 +1,136 @@
+// The in-memory image of one table file.
+//
+// A table file is a text file: the first line names the columns, every further line is
+// one data row; fields are separated by "|" and trimmed of spaces, tabs and line feeds.
+// Lines longer than 99 characters (line end excluded) end the table: neither they nor
+// any later line is seen. A CR directly before the LF belongs to the line end.
+//
+// A DBHelper lives for one operation: constructing it opens, locks and reads the file,
+// and its destructor releases both. Rows are split on demand from the file image, so
+// counting rows or reading one row of a large table costs one pass over its bytes and
+// no allocation per row.
+#ifndef DBHELPER_DBHELPER_H_
+#define DBHELPER_DBHELPER_H_
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dbhelper/file.h"
+#include "dbhelper/status.h"
+
+namespace dbhelper {
+
+inline constexpr int kMaxFields = 10;
+inline constexpr size_t kMaxFieldChars = 199;
+inline constexpr size_t kMaxLineChars = 99;
+
+// One line split into fields; slots 0..count-1 are valid.
+struct DataRow {
+  std::array<std::string, kMaxFields> fields;
+  int32_t count = 0;
+};
+
+// Returns `text` without leading and trailing spaces, tabs and line feeds. Carriage
+// returns are kept.
+std::string trim(std::string_view text);
+std::string_view trimView(std::string_view text);
+
+// Returns the line split at "|" into at most 10 trimmed fields; fields beyond the tenth
+// are dropped. The line ends at its first line feed or NUL. An empty line has no fields;
+// a separator at the very end adds no empty field.
+DataRow parseLine(std::string_view line);
+
+class DBHelper {
+ public:
+  enum class Access { kRead, kWrite };
+
+  // Opens, locks and loads the table at `path`, after writing the trace line
+  // "DBHelper constructor\n". Trace lines are appended to `*trace`, or written to
+  // standard output at once when `trace` is null. kWrite takes the exclusive lock and
+  // loads lazily: only what an append needs is read until more is asked for.
+  // A missing file is an empty table. Check status() before using the object.
+  explicit DBHelper(std::string path, std::string* trace = nullptr, Access access = Access::kRead);
+  ~DBHelper();
+  DBHelper(const DBHelper&) = delete;
+  DBHelper& operator=(const DBHelper&) = delete;
+
+  // Returns OK, or why the file could not be read or locked.
+  const Status& status() const { return status_; }
+
+  // Returns the number of data rows.
+  int32_t getNumRows();
+  // Returns a copy of data row `index` (1-based). REQUIRES: 1 <= index <= getNumRows().
+  DataRow dataRowAt(int32_t index);
+  // Returns header field `position` (1-based), or the empty text outside the header.
+  std::string headerName(int32_t position) const;
+  // Returns the 0-based index of the first header field equal to `name`, or -1.
+  int32_t findColumn(std::string_view name) const;
+  // Returns data row `index` as COLUMN=value pairs joined by ",", or the empty text when
+  // `index` is outside 1..getNumRows(). Only positions that the header names are shown.
+  std::string getRow(int32_t index);
+
+  // Parses record text (KEY=VALUE pairs separated by ",") into a row in header column
+  // order. Returns InvalidArgument, with *row untouched, for a record that cannot be
+  // written as one well-formed line of this table.
+  Status parseRecordText(std::string_view text, DataRow* row) const;
+
+  // Appends the record as the last line of the file. REQUIRES: Access::kWrite.
+  Status writeRow(std::string_view text);
+  // Inserts the record so that it becomes line `line` of the file (the header is line
+  // 0). Returns OutOfRange for line < 1 or a line past the one after the last.
+  // REQUIRES: Access::kWrite.
+  Status writeRowToLine(std::string_view text, int32_t line);
+
+  // Writes `row` as the file's last line. A row without fields writes nothing (a
+  // missing file is then created empty).
+  Status appendRow(const DataRow& row);
+  // Writes `row` so that it becomes line `line` of the file.
+  Status insertRowAtLine(const DataRow& row, int32_t line);
+  // Returns the byte offset where line `line` starts (line 0 is the header), or -1 when
+  // the file has fewer lines or a line before it is too long. Traces "returning pos".
+  int64_t findLinePosition(int32_t line);
+  // Returns the number of bytes from `position` to the end of the file.
+  int64_t getSizeOfRemaining(int64_t position) const;
+  // Returns the `size` bytes from `position` on (they stay valid while this object
+  // lives) and traces their first and last character.
+  std::string_view storeRest(int64_t position, int64_t size);
+  // Writes `line` at `pos` followed by `rest`, the old bytes from `pos` to the end.
+  // Either the whole write reaches the file or the file is left as it was (or carries
+  // an undo record that the next operation rolls back when even restoring failed).
+  Status writeRest(uint64_t pos, const std::string& line, std::string_view rest);
+
+ private:
+  Status loadTable();
+  Status readAll();
+  Status readEdges();
+  Status repairIfNeeded(bool* repaired);
+  void traceLine(std::string_view line);
+  void parseHeader();
+  // Returns the offset of data row `index` (1-based) and its length, or false.
+  bool locateRow(int32_t index, size_t* start, size_t* len);
+
+  std::string filePath_;
+  std::string* trace_;
+  Access access_;
+  Status status_;
+  File file_;
+  TableLock lock_;
+  FileId id_;
+  bool missing_ = false;
+  uint64_t size_ = 0;           // bytes of table text (an undo record excluded)
+  std::unique_ptr<char[]> image_;
+  size_t imageSize_ = 0;        // bytes of the file in image_
+  bool whole_ = false;          // image_ holds the whole file, not just its edges
+  char lastByte_ = '\n';        // last byte of the file, when size_ > 0
+  DataRow header_;
+  size_t dataStart_ = std::string_view::npos;  // offset of data row 1; npos: no rows
+  int32_t numRows_ = -1;        // counted on first use
+};
+
+}  // namespace dbhelper
+
+#endif  // DBHELPER_DBHELPER_H_

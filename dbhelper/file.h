@@ -1,0 +1,112 @@
+// The only place that talks to the OS about table files: opening, positioned reads and
+// writes, truncation and locking. Everything above it sees Status values.
+#ifndef DBHELPER_FILE_H_
+#define DBHELPER_FILE_H_
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "dbhelper/status.h"
+
+namespace dbhelper {
+
+// Identity of an open file, the same for every path and descriptor that reaches it.
+struct FileId {
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  bool operator<(const FileId& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
+};
+
+// One piece of a gathered write.
+struct Slice {
+  const char* data;
+  size_t size;
+};
+
+class File {
+ public:
+  enum class Mode { kRead, kReadWrite };
+
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens an existing file. Returns OK with *missing set (and the file closed) when
+  // the path does not exist; the file is never created.
+  static Status Open(const std::string& path, Mode mode, File* out, bool* missing);
+  // Creates `path` empty when it does not exist; leaves an existing file alone.
+  static Status CreateIfMissing(const std::string& path);
+
+  bool isOpen() const { return fd_ >= 0; }
+  // Returns the size and identity of the open file.
+  Status Stat(uint64_t* size, FileId* id) const;
+  // Reads up to `n` bytes at `offset`; *got < n only at the end of the file.
+  Status ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const;
+  // Writes all slices, back to back, at `offset`. A short write is an error, and
+  // *written tells how many bytes did reach the file.
+  Status WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t* written) const;
+  Status Truncate(uint64_t size) const;
+  // Takes an advisory lock on the whole file that excludes other descriptors, in this
+  // process or another: shared for readers, exclusive for writers. Never blocks longer
+  // than until `deadline`; returns Busy then.
+  Status Lock(bool exclusive, std::chrono::steady_clock::time_point deadline) const;
+  Status Unlock() const;
+  void Close();
+
+  const std::string& path() const { return path_; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// Holds a table's locks for one operation: an in-process reader/writer lock keyed by
+// the file's identity (so waiting threads sleep instead of polling), then the file lock
+// that excludes other processes. Released on destruction.
+class TableLock {
+ public:
+  TableLock() = default;
+  ~TableLock();
+  TableLock(const TableLock&) = delete;
+  TableLock& operator=(const TableLock&) = delete;
+
+  // REQUIRES: nothing held. Returns Busy when the locks cannot be had by the deadline.
+  Status Acquire(const File& file, const FileId& id, bool exclusive);
+  void Release();
+  bool held() const { return entry_ != nullptr; }
+
+  // How long Acquire waits before giving up; tests shorten it.
+  static void SetTimeout(std::chrono::milliseconds timeout);
+
+  struct Entry;
+
+ private:
+  std::shared_ptr<Entry> entry_;
+  const File* file_ = nullptr;
+  bool exclusive_ = false;
+};
+
+// The system calls File uses, replaceable so tests can inject failures at any one.
+struct SysCalls {
+  int (*open)(const char* path, int flags, int mode);
+  int (*close)(int fd);
+  long (*pread)(int fd, void* buf, size_t n, int64_t off);
+  long (*pwritev)(int fd, const Slice* slices, int count, int64_t off);
+  int (*ftruncate)(int fd, int64_t size);
+  int (*fstat)(int fd, uint64_t* size, FileId* id);
+  int (*lock)(int fd, int type);  // type: 0 unlock, 1 shared, 2 exclusive; non-blocking
+};
+// Returns the table of system calls in use; assigning to it swaps them process-wide.
+SysCalls& sysCalls();
+// Returns the real system calls.
+const SysCalls& realSysCalls();
+
+}  // namespace dbhelper
+
+#endif  // DBHELPER_FILE_H_

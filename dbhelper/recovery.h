@@ -1,0 +1,69 @@
+// The undo record that makes an in-place write survive the death of its process.
+//
+// A write that cannot reach the file in one page-sized system call first appends, past
+// the final end of the file, a copy of the bytes it will overwrite and then a 64-byte
+// record describing them; it overwrites; and it commits by truncating the file to its
+// new size, which removes the copy and the record in one step. Whoever opens the table
+// next and finds a valid record at the end rolls the write back: it puts the copy back
+// (when the record says the copy is complete) and truncates to the old size.
+//
+// File layout while a write is in flight (offsets in bytes):
+//   [0, oldSize)                         the table, being overwritten from `pos` on
+//   [oldSize, copyOff)                   room for the bytes the table grows by
+//   [copyOff, copyOff + tailLen)         copy of the old bytes [pos, oldSize)
+//   [.., end - 64)                       zero padding up to a multiple of 64
+//   [end - 64, end)                      the record; end = roundUp64(copyOff + tailLen) + 64
+//
+// Record format, version 1, little-endian:
+//   0  8 bytes  magic "\0DBIundo"      (a NUL never occurs in table text we write)
+//   8  u32      version (1)
+//  12  u32      flags: bit 0 = the copy is complete
+//  16  u64      oldSize
+//  24  u64      pos
+//  32  u64      copyOff
+//  40  u64      tailLen (== oldSize - pos)
+//  48  u64      reserved, 0
+//  56  u32      CRC-32 of bytes 0..55
+//  60  4 bytes  "\xffEND"
+// The record is written with one aligned 64-byte write, which never straddles a page,
+// so a killed process leaves it either whole or absent.
+#ifndef DBHELPER_RECOVERY_H_
+#define DBHELPER_RECOVERY_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dbhelper/file.h"
+#include "dbhelper/status.h"
+
+namespace dbhelper {
+
+inline constexpr size_t kUndoRecordSize = 64;
+
+struct UndoRecord {
+  uint64_t oldSize = 0;
+  uint64_t pos = 0;
+  uint64_t copyOff = 0;
+  uint64_t tailLen = 0;
+  bool copyComplete = false;
+
+  // Returns the file size while this record is in place.
+  uint64_t fileEnd() const { return ((copyOff + tailLen + 63) / 64) * 64 + kUndoRecordSize; }
+};
+
+// Returns the CRC-32 (IEEE) of `n` bytes.
+uint32_t crc32(const void* data, size_t n);
+
+void encodeUndoRecord(const UndoRecord& rec, char out[kUndoRecordSize]);
+
+// Returns true when `last` (the final 64 bytes of a file of `fileSize` bytes) is a
+// valid record consistent with that size.
+bool decodeUndoRecord(const char* last, uint64_t fileSize, UndoRecord* rec);
+
+// Rolls back the write that `rec` describes. REQUIRES: `file` open for writing and
+// locked exclusively.
+Status rollBack(const File& file, const UndoRecord& rec);
+
+}  // namespace dbhelper
+
+#endif  // DBHELPER_RECOVERY_H_

@@ -1,0 +1,89 @@
+package gameserver;
+
+/**
+ * Java half of the native table library {@code gameserver_DBIface}.
+ *
+ * <p>The table is one text file: a header line naming the columns, then one data row per
+ * line, fields separated by {@code |}. Every call re-reads the file, so an edit made by
+ * another process or by hand is seen at once. The library writes trace lines to standard
+ * output as it works.
+ *
+ * <p>All methods are thread-safe. Calls on the same table file are serialised, across the
+ * threads of this JVM and across processes that use this library.
+ */
+public final class DBIface {
+    static {
+        System.loadLibrary("gameserver_DBIface");
+    }
+
+    private DBIface() {}
+
+    /**
+     * Sets the table file used by every later call. The path is copied; a later call
+     * replaces it. Nothing is read or checked here.
+     *
+     * @param path path of the table file
+     * @throws NullPointerException if {@code path} is null
+     */
+    public static native void init(String path);
+
+    /**
+     * Returns the number of data rows of the table (the lines after the header, up to the
+     * first line longer than 99 characters). A missing table file has 0 rows.
+     *
+     * @return the number of data rows, 0 or more
+     * @throws IllegalStateException if {@link #init} has not been called
+     * @throws java.io.UncheckedIOException if the table file exists but cannot be read, or
+     *     stays locked by another writer for several seconds
+     */
+    public static native int getNumRows();
+
+    /**
+     * Returns data row {@code index} (1-based) as {@code COLUMN=value} pairs joined by
+     * {@code ,} in header order, for example {@code NAME=player,SCORE=120,DATE=9/13/2006}.
+     *
+     * @param index 1-based data row number
+     * @return the row text; the empty string (never null) when {@code index} is outside
+     *     1..{@link #getNumRows()}
+     * @throws IllegalStateException if {@link #init} has not been called
+     * @throws java.io.UncheckedIOException if the table file exists but cannot be read, or
+     *     stays locked by another writer for several seconds
+     */
+    public static native String getRow(int index);
+
+    /**
+     * Appends a record given as record text, {@code KEY=VALUE} pairs separated by
+     * {@code ,} (for example {@code NAME=player, SCORE=120, DATE=9/13/2006}), as the last
+     * line of the table. Keys name header columns; the values are stored in header order.
+     * An empty text writes nothing (a missing table file is then created empty).
+     *
+     * @param text the record text
+     * @throws NullPointerException if {@code text} is null
+     * @throws IllegalArgumentException if the record cannot be placed in the table (unknown or
+     *     repeated column, a gap before a named column, more than 10 pairs, a value longer than
+     *     199 characters or containing {@code |}, a line feed or NUL, or a row line longer than
+     *     99 characters); nothing is written
+     * @throws IllegalStateException if {@link #init} has not been called
+     * @throws java.io.UncheckedIOException if the file cannot be read or written; the table is
+     *     then unchanged
+     */
+    public static native void writeRow(String text);
+
+    /**
+     * Inserts a record given as record text (see {@link #writeRow}) so that it becomes line
+     * {@code line} of the file, counting the header as line 0: for {@code line >= 1} the
+     * record becomes data row {@code line} and every later row moves down by one. Inserting
+     * at the line after the last appends.
+     *
+     * @param text the record text
+     * @param line the line the record becomes, 1 or more
+     * @throws NullPointerException if {@code text} is null
+     * @throws IllegalArgumentException if the record cannot be placed (see {@link #writeRow})
+     * @throws IndexOutOfBoundsException if {@code line} is below 1 or beyond the line after
+     *     the last; nothing is written
+     * @throws IllegalStateException if {@link #init} has not been called
+     * @throws java.io.UncheckedIOException if the file cannot be read or written; the table is
+     *     then unchanged
+     */
+    public static native void writeRowToLine(String text, int line);
+}

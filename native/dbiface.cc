@@ -1,0 +1,174 @@
+// JNI entry points of gameserver.DBIface. Each call builds a fresh DBHelper on the
+// table path, answers from it, writes the call's trace lines to standard output in
+// one write, and turns a failure into a Java exception. No C++ exception leaves here.
+#include <jni.h>
+
+#include <cerrno>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "dbhelper/DBHelper.h"
+#include "gameserver_DBIface.h"  // generated from the Java class by javac -h
+#include "native/jni_util.h"
+
+namespace {
+
+using dbhelper::DBHelper;
+
+std::mutex gPathMu;
+std::optional<std::string> tablePath;  // copied at init; guarded by gPathMu
+
+std::optional<std::string> currentPath() {
+  std::lock_guard<std::mutex> l(gPathMu);
+  return tablePath;
+}
+
+// Writes the gathered trace lines with as few system calls as the OS allows, so they
+// come out whole and in order with the Java program's own output.
+void flushTrace(const std::string& trace) {
+  const char* p = trace.data();
+  size_t left = trace.size();
+  while (left > 0) {
+#if defined(_WIN32)
+    const int w = _write(1, p, static_cast<unsigned>(left));
+#else
+    const ssize_t w = ::write(1, p, left);
+#endif
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;  // standard output closed: trace lines are best effort
+    p += w;
+    left -= static_cast<size_t>(w);
+  }
+}
+
+// Runs `body` with the table path and a trace buffer, then flushes the trace. Throws
+// IllegalStateException before init, and maps C++ failures to Java errors.
+template <typename R, typename Body>
+R withTable(JNIEnv* env, R onError, const char* prefix, Body body) {
+  std::string trace;
+  R result = onError;
+  try {
+    const std::optional<std::string> path = currentPath();
+    if (!path) {
+      dbiface::throwIllegalState(env, "table path not set; call DBIface.init first");
+      return onError;
+    }
+    trace = prefix;
+    result = body(*path, &trace);
+  } catch (const std::bad_alloc&) {
+    flushTrace(trace);
+    dbiface::throwOutOfMemory(env, "out of memory in gameserver_DBIface");
+    return onError;
+  } catch (...) {
+    flushTrace(trace);
+    if (!env->ExceptionCheck()) dbiface::throwIllegalState(env, "internal error in gameserver_DBIface");
+    return onError;
+  }
+  flushTrace(trace);
+  return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT void JNICALL Java_gameserver_DBIface_init(JNIEnv* env, jclass, jstring path) {
+  try {
+    if (path == nullptr) {
+      dbiface::throwNullPointer(env, "table path is null");
+      return;
+    }
+    std::optional<std::string> p = dbiface::toUtf8(env, path);
+    if (!p) return;
+    if (p->find('\0') != std::string::npos) {
+      dbiface::throwIllegalArgument(env, "table path contains a NUL character");
+      return;
+    }
+    std::lock_guard<std::mutex> l(gPathMu);
+    tablePath = std::move(*p);
+  } catch (const std::bad_alloc&) {
+    dbiface::throwOutOfMemory(env, "out of memory in gameserver_DBIface");
+  } catch (...) {
+    if (!env->ExceptionCheck()) dbiface::throwIllegalState(env, "internal error in gameserver_DBIface");
+  }
+}
+
+JNIEXPORT jint JNICALL Java_gameserver_DBIface_getNumRows(JNIEnv* env, jclass) {
+  return withTable<jint>(env, 0, "calling getnumrows in dbiface\n", [&](const std::string& path, std::string* trace) {
+    DBHelper table(path, trace);
+    if (!table.status().ok()) {
+      dbiface::throwStatus(env, table.status());
+      return jint{0};
+    }
+    const int32_t n = table.getNumRows();
+    if (!table.status().ok()) {
+      dbiface::throwStatus(env, table.status());
+      return jint{0};
+    }
+    trace->append("returning " + std::to_string(n) + " from getnumrows in dbiface\n");
+    return static_cast<jint>(n);
+  });
+}
+
+JNIEXPORT jstring JNICALL Java_gameserver_DBIface_getRow(JNIEnv* env, jclass, jint index) {
+  return withTable<jstring>(env, nullptr, "", [&](const std::string& path, std::string* trace) -> jstring {
+    std::string row;
+    {
+      DBHelper table(path, trace);
+      if (table.status().ok()) row = table.getRow(index);
+      if (!table.status().ok()) {
+        dbiface::throwStatus(env, table.status());
+        return nullptr;
+      }
+    }  // the table is unlocked before the JVM allocates the string
+    return dbiface::newString(env, row);
+  });
+}
+
+JNIEXPORT void JNICALL Java_gameserver_DBIface_writeRow(JNIEnv* env, jclass, jstring text) {
+  if (text == nullptr) {
+    dbiface::throwNullPointer(env, "record text is null");
+    return;
+  }
+  withTable<int>(env, 0, "", [&](const std::string& path, std::string* trace) {
+    DBHelper table(path, trace, DBHelper::Access::kWrite);
+    if (!table.status().ok()) {
+      dbiface::throwStatus(env, table.status());
+      return 0;
+    }
+    const std::optional<std::string> record = dbiface::toUtf8(env, text);
+    if (!record) return 0;
+    const dbhelper::Status s = table.writeRow(*record);
+    if (!s.ok()) dbiface::throwStatus(env, s);
+    return 0;
+  });
+}
+
+JNIEXPORT void JNICALL Java_gameserver_DBIface_writeRowToLine(JNIEnv* env, jclass, jstring text, jint line) {
+  if (text == nullptr) {
+    dbiface::throwNullPointer(env, "record text is null");
+    return;
+  }
+  withTable<int>(env, 0, "", [&](const std::string& path, std::string* trace) {
+    DBHelper table(path, trace, DBHelper::Access::kWrite);
+    if (!table.status().ok()) {
+      dbiface::throwStatus(env, table.status());
+      return 0;
+    }
+    const std::optional<std::string> record = dbiface::toUtf8(env, text);
+    if (!record) return 0;
+    const dbhelper::Status s = table.writeRowToLine(*record, line);
+    if (!s.ok()) dbiface::throwStatus(env, s);
+    return 0;
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,102 @@
+#include "native/jni_util.h"
+
+#include "dbhelper/utf.h"
+
+namespace dbiface {
+
+namespace {
+
+// Local references are released when they leave scope, so helpers can be called in
+// loops without filling the local reference table.
+class LocalRef {
+ public:
+  LocalRef(JNIEnv* env, jobject obj) : env_(env), obj_(obj) {}
+  ~LocalRef() {
+    if (obj_ != nullptr) env_->DeleteLocalRef(obj_);
+  }
+  LocalRef(const LocalRef&) = delete;
+  LocalRef& operator=(const LocalRef&) = delete;
+  jobject get() const { return obj_; }
+  explicit operator bool() const { return obj_ != nullptr; }
+
+ private:
+  JNIEnv* env_;
+  jobject obj_;
+};
+
+// Builds `new cls(message)` or `new cls(message, cause)`; returns null with an exception
+// pending on failure. Messages go through NewString, never ThrowNew, because ThrowNew
+// wants modified UTF-8 and our messages may quote any bytes the caller sent.
+jobject newThrowable(JNIEnv* env, const char* cls, std::string_view message, jobject cause) {
+  LocalRef clazz(env, env->FindClass(cls));
+  if (!clazz) return nullptr;
+  const char* sig = cause != nullptr ? "(Ljava/lang/String;Ljava/io/IOException;)V" : "(Ljava/lang/String;)V";
+  jmethodID ctor = env->GetMethodID(static_cast<jclass>(clazz.get()), "<init>", sig);
+  if (ctor == nullptr) return nullptr;
+  LocalRef msg(env, newString(env, message));
+  if (!msg) return nullptr;
+  return cause != nullptr ? env->NewObject(static_cast<jclass>(clazz.get()), ctor, msg.get(), cause)
+                          : env->NewObject(static_cast<jclass>(clazz.get()), ctor, msg.get());
+}
+
+void throwNamed(JNIEnv* env, const char* cls, std::string_view message) {
+  LocalRef t(env, newThrowable(env, cls, message, nullptr));
+  if (t) env->Throw(static_cast<jthrowable>(t.get()));
+}
+
+}  // namespace
+
+void throwIllegalState(JNIEnv* env, std::string_view m) { throwNamed(env, "java/lang/IllegalStateException", m); }
+void throwIllegalArgument(JNIEnv* env, std::string_view m) { throwNamed(env, "java/lang/IllegalArgumentException", m); }
+void throwIndexOutOfBounds(JNIEnv* env, std::string_view m) {
+  throwNamed(env, "java/lang/IndexOutOfBoundsException", m);
+}
+void throwNullPointer(JNIEnv* env, std::string_view m) { throwNamed(env, "java/lang/NullPointerException", m); }
+
+void throwOutOfMemory(JNIEnv* env, std::string_view m) {
+  if (env->ExceptionCheck()) return;
+  jclass cls = env->FindClass("java/lang/OutOfMemoryError");
+  if (cls != nullptr) env->ThrowNew(cls, std::string(m).c_str());  // ASCII only: no allocation of a message string
+}
+
+void throwUncheckedIO(JNIEnv* env, std::string_view message, std::string_view osError) {
+  LocalRef cause(env, newThrowable(env, "java/io/IOException", osError.empty() ? message : osError, nullptr));
+  if (!cause) return;
+  std::string full(message);
+  if (!osError.empty()) full.append(": ").append(osError);
+  LocalRef t(env, newThrowable(env, "java/io/UncheckedIOException", full, cause.get()));
+  if (t) env->Throw(static_cast<jthrowable>(t.get()));
+}
+
+void throwStatus(JNIEnv* env, const dbhelper::Status& s) {
+  using Code = dbhelper::Status::Code;
+  switch (s.code()) {
+    case Code::kInvalidArgument:
+      throwIllegalArgument(env, s.message());
+      return;
+    case Code::kOutOfRange:
+      throwIndexOutOfBounds(env, s.message());
+      return;
+    case Code::kOk:
+    case Code::kIOError:
+    case Code::kBusy:
+      break;
+  }
+  throwUncheckedIO(env, s.message(), s.osError());
+}
+
+std::optional<std::string> toUtf8(JNIEnv* env, jstring s) {
+  const jsize len = env->GetStringLength(s);
+  std::u16string units(static_cast<size_t>(len), u'\0');
+  // GetStringRegion copies without pinning the string, so no release is needed.
+  env->GetStringRegion(s, 0, len, reinterpret_cast<jchar*>(units.data()));
+  if (env->ExceptionCheck()) return std::nullopt;
+  return dbhelper::encodeUtf8(units);
+}
+
+jstring newString(JNIEnv* env, std::string_view utf8) {
+  const std::u16string units = dbhelper::decodeUtf8(utf8);
+  return env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
+}
+
+}  // namespace dbiface

@@ -1,0 +1,36 @@
+// Small helpers for the JNI entry points: Java exceptions thrown from native code, and
+// string conversions. Each helper returns with the exception pending and uses JNI no
+// further once one is pending.
+#ifndef NATIVE_JNI_UTIL_H_
+#define NATIVE_JNI_UTIL_H_
+
+#include <jni.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "dbhelper/status.h"
+
+namespace dbiface {
+
+// Throw a new instance of the named exception class with `message` (UTF-8).
+void throwIllegalState(JNIEnv* env, std::string_view message);
+void throwIllegalArgument(JNIEnv* env, std::string_view message);
+void throwIndexOutOfBounds(JNIEnv* env, std::string_view message);
+void throwNullPointer(JNIEnv* env, std::string_view message);
+void throwOutOfMemory(JNIEnv* env, std::string_view message);
+// Throws java.io.UncheckedIOException(message, new IOException(osError)).
+void throwUncheckedIO(JNIEnv* env, std::string_view message, std::string_view osError);
+// Throws the exception that matches a failed status. REQUIRES: !s.ok().
+void throwStatus(JNIEnv* env, const dbhelper::Status& s);
+
+// Returns the UTF-8 bytes of `s`, or nothing with an exception pending.
+std::optional<std::string> toUtf8(JNIEnv* env, jstring s);
+// Returns a new Java string for UTF-8 (or modified UTF-8) bytes, or null with an
+// exception pending.
+jstring newString(JNIEnv* env, std::string_view utf8);
+
+}  // namespace dbiface
+
+#endif  // NATIVE_JNI_UTIL_H_
