@@ -1,0 +1,166 @@
+#include "dbhelper/DBHelper.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "dbhelper/test_util.h"
+
+namespace dbhelper {
+namespace {
+
+std::vector<std::string> fieldsOf(const DataRow& row) {
+  return std::vector<std::string>(row.fields.begin(), row.fields.begin() + row.count);
+}
+
+TEST(TrimTest, RemovesSpaceTabLineFeedButNotCarriageReturn) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"", ""},       {" \t\n ", ""},       {"  a b  ", "a b"}, {"\ta\n", "a"},
+      {"a\r", "a\r"}, {" \r x \r", "\r x \r"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(trim(c.in), c.out) << "input [" << c.in << "]";
+}
+
+TEST(ParseLineTest, SplitsAtBarsAndTrims) {
+  const struct {
+    std::string line;
+    std::vector<std::string> fields;
+  } cases[] = {
+      {"", {}},
+      {"\n", {}},
+      {"   ", {""}},
+      {"a||b", {"a", "", "b"}},
+      {"a|b|", {"a", "b"}},
+      {"|a", {"", "a"}},
+      {"a| ", {"a", ""}},
+      {"|", {""}},
+      {"|||", {"", "", ""}},
+      {"x | y", {"x", "y"}},
+      {"a b|c", {"a b", "c"}},
+      {"a\r|b\r", {"a\r", "b\r"}},
+      {"a|b\nc|d", {"a", "b"}},
+      {std::string("a|b\0c|d", 7), {"a", "b"}},
+      {"1|2|3|4|5|6|7|8|9|10|11|12", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(fieldsOf(parseLine(c.line)), c.fields) << "line [" << c.line << "]";
+}
+
+TEST(ParseLineTest, NinetyNineSeparatorsKeepTenEmptyFields) {
+  const DataRow row = parseLine(std::string(99, '|'));
+  EXPECT_EQ(row.count, kMaxFields);
+  for (int i = 0; i < row.count; ++i) EXPECT_EQ(row.fields[i], "");
+}
+
+TEST(ParseLineTest, FieldIsCappedAt199Characters) {
+  const DataRow row = parseLine(std::string(300, 'x') + "|y");
+  ASSERT_EQ(row.count, 2);
+  EXPECT_EQ(row.fields[0], std::string(199, 'x'));
+  EXPECT_EQ(row.fields[1], "y");
+}
+
+using LoadTest = TableTest;
+
+struct LoadCase {
+  const char* name;
+  std::string file;
+  int32_t rows;
+  std::vector<std::string> rendered;  // getRow(1..rows)
+};
+
+TEST_F(LoadTest, CountsAndRendersRows) {
+  const std::string l99 = std::string(97, 'a') + "|b";  // 99 characters
+  const std::string l100 = std::string(98, 'a') + "|b";
+  const LoadCase cases[] = {
+      {"three rows", "N|S|D\na|1|x\nb|2|y\nc|3|z\n", 3, {"N=a,S=1,D=x", "N=b,S=2,D=y", "N=c,S=3,D=z"}},
+      {"no final LF", "N|S|D\na|1|x\nb|2|y\nc|3|z", 3, {"N=a,S=1,D=x", "N=b,S=2,D=y", "N=c,S=3,D=z"}},
+      {"empty line in the middle", "N|S\na|1\n\nb|2\n", 3, {"N=a,S=1", "", "N=b,S=2"}},
+      {"spaces-only line", "N|S\n  \t \n", 1, {"N="}},
+      {"empty last line", "N|S\na|1\n\n", 2, {"N=a,S=1", ""}},
+      {"trimmed fields", "N | S\n  a |  1  \n", 1, {"N=a,S=1"}},
+      {"fewer fields than header", "N|S|D\na\n", 1, {"N=a"}},
+      {"more fields than header", "N|S\na|1|extra\n", 1, {"N=a,S=1"}},
+      {"CR LF line ends", "N|S\r\na|1\r\nb|2\r\n", 2, {"N=a,S=1", "N=b,S=2"}},
+      {"CR inside a line stays", "N|S\na\r|1\n", 1, {"N=a\r,S=1"}},
+      {"99-character line loads", "N|S\n" + l99 + "\nc|3\n", 2, {"N=" + std::string(97, 'a') + ",S=b", "N=c,S=3"}},
+      {"99 characters plus CR LF loads", "N|S\n" + l99 + "\r\nc|3\n", 2,
+       {"N=" + std::string(97, 'a') + ",S=b", "N=c,S=3"}},
+      {"100-character line ends the table", "N|S\na|1\n" + l100 + "\nc|3\n", 1, {"N=a,S=1"}},
+      {"100-character last line without LF", "N|S\na|1\n" + l100, 1, {"N=a,S=1"}},
+      {"header only", "N|S\n", 0, {}},
+      {"header without LF", "N|S", 0, {}},
+      {"empty file", "", 0, {}},
+      {"long header hides every row", std::string(120, 'H') + "\na|1\n", 0, {}},
+      {"NUL ends a field list", std::string("N|S\na\0b|c\n", 10), 1, {"N=a"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    put(c.file);
+    std::string trace;
+    DBHelper t(path_, &trace);
+    ASSERT_TRUE(t.status().ok()) << t.status().ToString();
+    EXPECT_EQ(trace, "DBHelper constructor\n");
+    EXPECT_EQ(t.getNumRows(), c.rows);
+    ASSERT_EQ(static_cast<int32_t>(c.rendered.size()), c.rows);
+    for (int32_t i = 1; i <= c.rows; ++i) EXPECT_EQ(t.getRow(i), c.rendered[i - 1]) << "row " << i;
+    for (int32_t bad : {0, -1, c.rows + 1, c.rows + 2, INT32_MAX, INT32_MIN}) EXPECT_EQ(t.getRow(bad), "") << bad;
+  }
+}
+
+TEST_F(LoadTest, LongHeaderKeepsFirst99Characters) {
+  put(std::string(99, 'H') + "XYZ|B\na|1\n");
+  DBHelper t(path_, nullptr);
+  EXPECT_EQ(t.headerName(1), std::string(99, 'H'));
+  EXPECT_EQ(t.getNumRows(), 0);
+}
+
+TEST_F(LoadTest, ManyRowsHaveNoFixedLimit) {
+  std::string file = "NAME|SCORE\n";
+  for (int i = 1; i <= 5000; ++i) file += "p" + std::to_string(i) + "|" + std::to_string(i * 3) + "\n";
+  put(file);
+  DBHelper t(path_, nullptr);
+  EXPECT_EQ(t.getNumRows(), 5000);
+  EXPECT_EQ(t.getRow(51), "NAME=p51,SCORE=153");
+  EXPECT_EQ(t.getRow(5000), "NAME=p5000,SCORE=15000");
+  EXPECT_EQ(t.getRow(5001), "");
+}
+
+TEST_F(LoadTest, HeaderLookups) {
+  put("NAME|SCORE|DATE\n");
+  DBHelper t(path_, nullptr);
+  EXPECT_EQ(t.findColumn("NAME"), 0);
+  EXPECT_EQ(t.findColumn("DATE"), 2);
+  EXPECT_EQ(t.findColumn("name"), -1);
+  EXPECT_EQ(t.findColumn(""), -1);
+  EXPECT_EQ(t.headerName(2), "SCORE");
+  EXPECT_EQ(t.headerName(0), "");
+  EXPECT_EQ(t.headerName(4), "");
+}
+
+TEST_F(LoadTest, MissingFileIsAnEmptyTable) {
+  std::string trace;
+  DBHelper t(path_, &trace);
+  EXPECT_TRUE(t.status().ok());
+  EXPECT_EQ(t.getNumRows(), 0);
+  EXPECT_EQ(t.getRow(1), "");
+  EXPECT_EQ(trace, "DBHelper constructor\n");
+  EXPECT_FALSE(exists());
+}
+
+TEST_F(LoadTest, UnreadablePathIsAnError) {
+  DBHelper dir(dir_.string(), nullptr);
+  EXPECT_EQ(dir.status().code(), Status::Code::kIOError);
+  EXPECT_FALSE(dir.status().osError().empty());
+  if (::geteuid() != 0) {  // root reads anything
+    put("N\na\n");
+    std::filesystem::permissions(path_, std::filesystem::perms::none);
+    DBHelper denied(path_, nullptr);
+    EXPECT_EQ(denied.status().code(), Status::Code::kIOError);
+  }
+}
+
+}  // namespace
+}  // namespace dbhelper

@@ -1,0 +1,293 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "dbhelper/DBHelper.h"
+#include "dbhelper/recovery.h"
+#include "dbhelper/test_util.h"
+
+namespace dbhelper {
+namespace {
+
+const char kScores[] = "NAME|SCORE|DATE\na|1|x\nb|2|y\nc|3|z\nd|4|w\n";
+
+using RecordTest = TableTest;
+
+TEST_F(RecordTest, PlacesPairsInHeaderOrder) {
+  put("NAME|SCORE|DATE\n");
+  DBHelper t(path_, nullptr);
+  const struct {
+    std::string text;
+    std::vector<std::string> fields;
+  } cases[] = {
+      {"", {}},
+      {"NAME=player, SCORE=120, DATE=9/13/2006", {"player", "120", "9/13/2006"}},
+      {"DATE=9/13/2006,NAME=player,SCORE=120", {"player", "120", "9/13/2006"}},
+      {" \t NAME \t = \t x \t ", {"x"}},
+      {"NAME=a=b", {"a=b"}},
+      {"NAME=p, SCORE=1", {"p", "1"}},
+      {"NAME", {"NAME"}},
+      {"NAME=", {""}},
+      {"NAME=\r", {"\r"}},
+  };
+  for (const auto& c : cases) {
+    DataRow row;
+    const Status s = t.parseRecordText(c.text, &row);
+    ASSERT_TRUE(s.ok()) << "[" << c.text << "] " << s.ToString();
+    EXPECT_EQ(std::vector<std::string>(row.fields.begin(), row.fields.begin() + row.count), c.fields)
+        << "[" << c.text << "]";
+  }
+}
+
+TEST_F(RecordTest, RefusesWhatCannotBePlaced) {
+  put("NAME|SCORE|DATE|A|B|C|D|E|F|G\n");
+  DBHelper t(path_, nullptr);
+  const std::string cases[] = {
+      "NICK=x",                                // unknown key
+      "name=x",                                // keys are case-sensitive
+      "NAME=x,",                               // empty last pair
+      ",NAME=x",                               // key starting with a comma
+      "NAME=x,,SCORE=1",                       // the pair after ",," keeps its comma
+      "NAME=a, NAME=b",                        // same column twice
+      "NAME=a, DATE=b",                        // gap: SCORE missing
+      "NAME=" + std::string(200, 'v'),         // value too long
+      "NAME=a|b",                              // separator inside a value
+      "NAME=a\nb",                             // line feed inside a value
+      std::string("NAME=a\0b", 8),             // NUL inside a value
+      "NAME=1,SCORE=2,DATE=3,A=4,B=5,C=6,D=7,E=8,F=9,G=10,NAME=11",  // 11 pairs
+      "NAME=" + std::string(60, 'n') + ",SCORE=" + std::string(39, 's'),  // line of 100
+      "   ",                                   // one empty pair
+  };
+  for (const auto& text : cases) {
+    DataRow row;
+    const Status s = t.parseRecordText(text, &row);
+    EXPECT_EQ(s.code(), Status::Code::kInvalidArgument) << "[" << text << "]";
+    EXPECT_FALSE(s.message().empty());
+  }
+  DataRow row;
+  EXPECT_TRUE(t.parseRecordText("NAME=" + std::string(60, 'n') + ",SCORE=" + std::string(38, 's'), &row).ok());
+}
+
+TEST_F(RecordTest, EmptyFileHasNoColumnToName) {
+  put("");
+  DBHelper t(path_, nullptr);
+  DataRow row;
+  EXPECT_EQ(t.parseRecordText("NAME=x", &row).code(), Status::Code::kInvalidArgument);
+  EXPECT_TRUE(t.parseRecordText("", &row).ok());
+}
+
+using WriteTest = TableTest;
+
+// Runs one write through a fresh writer and returns its status and trace.
+Status write(const std::string& path, const std::string& text, int32_t line, std::string* trace) {
+  DBHelper t(path, trace, DBHelper::Access::kWrite);
+  if (!t.status().ok()) return t.status();
+  return line == 0 ? t.writeRow(text) : t.writeRowToLine(text, line);
+}
+
+struct WriteCase {
+  const char* name;
+  std::string before;
+  std::string text;
+  int32_t line;  // 0: append
+  std::string after;
+  std::string trace;
+};
+
+TEST_F(WriteTest, AppendsAndInsertsInPlace) {
+  const std::string ctor = "DBHelper constructor\n";
+  const WriteCase cases[] = {
+      {"append", "NAME|SCORE|DATE\na|1|x\nb|2|y\n", "NAME=player, SCORE=120, DATE=9/13/2006", 0,
+       "NAME|SCORE|DATE\na|1|x\nb|2|y\nplayer|120|9/13/2006\n", ctor},
+      {"append ends an unterminated last line", "N|S\na|1", "N=b,S=2", 0, "N|S\na|1\nb|2\n", ctor},
+      {"append after an empty last row", "N|S\na|1\n\n", "N=b", 0, "N|S\na|1\n\nb\n", ctor},
+      {"append to a header without LF", "N|S", "S=2,N=b", 0, "N|S\nb|2\n", ctor},
+      {"empty text appends nothing", "N|S\na|1", "", 0, "N|S\na|1", ctor},
+      {"insert at line 3 of four rows", kScores, "NAME=n,SCORE=9,DATE=q", 3,
+       "NAME|SCORE|DATE\na|1|x\nb|2|y\nn|9|q\nc|3|z\nd|4|w\n",
+       ctor + "returning pos 28\nbefore getsizeofremaining\nbefore malloc\nbefore storerest\n"
+              "storerest:  first value of buffer is: c\nstorerest:  last value of buffer is: \n\n"
+              "seeking to position 28\ndatarow[i] is n\ndatarow[i] is 9\npos to write rest of file is 34\n"},
+      {"insert at line 1", "N|S\na|1\n", "N=b, S=2", 1, "N|S\nb|2\na|1\n",
+       ctor + "returning pos 4\nbefore getsizeofremaining\nbefore malloc\nbefore storerest\n"
+              "storerest:  first value of buffer is: a\nstorerest:  last value of buffer is: \n\n"
+              "seeking to position 4\ndatarow[i] is b\npos to write rest of file is 8\n"},
+      {"insert after the last line appends", "N|S\na|1\n", "N=b,S=2", 2, "N|S\na|1\nb|2\n",
+       ctor + "returning pos 8\nbefore getsizeofremaining\nbefore malloc\nbefore storerest\n"
+              "seeking to position 8\ndatarow[i] is b\npos to write rest of file is 12\n"},
+      {"insert at the end of an unterminated file", "N|S\na|1", "N=b,S=2", 2, "N|S\na|1\nb|2\n",
+       ctor + "returning pos 7\nbefore getsizeofremaining\nbefore malloc\nbefore storerest\n"
+              "seeking to position 7\ndatarow[i] is b\npos to write rest of file is 12\n"},
+      {"insert keeps a CR LF tail", "N|S\r\na|1\r\nb|2", "N=c", 2, "N|S\r\na|1\r\nc\nb|2",
+       ctor + "returning pos 10\nbefore getsizeofremaining\nbefore malloc\nbefore storerest\n"
+              "storerest:  first value of buffer is: b\nstorerest:  last value of buffer is: 2\n"
+              "seeking to position 10\npos to write rest of file is 12\n"},
+      {"empty text inserts nothing", "N|S\na|1\n", "", 1, "N|S\na|1\n",
+       ctor + "returning pos 4\nbefore getsizeofremaining\nbefore malloc\nbefore storerest\n"
+              "storerest:  first value of buffer is: a\nstorerest:  last value of buffer is: \n\n"
+              "seeking to position 4\npos to write rest of file is 4\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    put(c.before);
+    std::string trace;
+    const Status s = write(path_, c.text, c.line, &trace);
+    ASSERT_TRUE(s.ok()) << s.ToString();
+    EXPECT_EQ(get(), c.after);
+    EXPECT_EQ(trace, c.trace);
+  }
+}
+
+TEST_F(WriteTest, AppendedRowIsReadBack) {
+  put("NAME|SCORE|DATE\na|1|x\nb|2|y\n");
+  DBHelper t(path_, nullptr, DBHelper::Access::kWrite);
+  ASSERT_TRUE(t.writeRow("NAME=player, SCORE=120, DATE=9/13/2006").ok());
+  EXPECT_EQ(t.getNumRows(), 3);
+  EXPECT_EQ(t.getRow(3), "NAME=player,SCORE=120,DATE=9/13/2006");
+}
+
+TEST_F(WriteTest, RefusalsLeaveTheFileAlone) {
+  const struct {
+    const char* name;
+    std::string text;
+    int32_t line;
+    Status::Code code;
+    std::string trace;
+  } cases[] = {
+      {"bad record", "NICK=x", 1, Status::Code::kInvalidArgument, "DBHelper constructor\n"},
+      {"line 0", "N=x", 0, Status::Code::kOutOfRange, "DBHelper constructor\n"},
+      {"negative line", "N=x", -5, Status::Code::kOutOfRange, "DBHelper constructor\n"},
+      {"past the end", "N=x", 4, Status::Code::kOutOfRange, "DBHelper constructor\nreturning pos -1\n"},
+      {"far past the end", "N=x", INT32_MAX, Status::Code::kOutOfRange, "DBHelper constructor\nreturning pos -1\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string before = "N|S\na|1\n";
+    put(before);
+    std::string trace;
+    DBHelper t(path_, &trace, DBHelper::Access::kWrite);
+    const Status s = t.writeRowToLine(c.text, c.line);
+    EXPECT_EQ(s.code(), c.code);
+    EXPECT_EQ(get(), before);
+    EXPECT_EQ(trace, c.trace);
+  }
+}
+
+TEST_F(WriteTest, MissingFile) {
+  std::string trace;
+  EXPECT_EQ(write(path_, "NAME=x", 0, &trace).code(), Status::Code::kInvalidArgument);
+  EXPECT_FALSE(exists());
+  EXPECT_EQ(write(path_, "", 1, &trace).code(), Status::Code::kOutOfRange);
+  EXPECT_FALSE(exists());
+  ASSERT_TRUE(write(path_, "", 0, &trace).ok());
+  EXPECT_TRUE(exists());
+  EXPECT_EQ(get(), "");
+}
+
+// Replaces one system call for the life of the object.
+class FailingSysCalls {
+ public:
+  FailingSysCalls() : saved_(sysCalls()) {}
+  ~FailingSysCalls() { sysCalls() = saved_; }
+  FailingSysCalls(const FailingSysCalls&) = delete;
+  FailingSysCalls& operator=(const FailingSysCalls&) = delete;
+
+ private:
+  SysCalls saved_;
+};
+
+int gWritesLeft;  // pwritev calls that still succeed
+int gFailErrno;
+long countingPwritev(int fd, const Slice* s, int n, int64_t off) {
+  if (gWritesLeft-- <= 0) {
+    errno = gFailErrno;
+    return -1;
+  }
+  return realSysCalls().pwritev(fd, s, n, off);
+}
+
+TEST_F(WriteTest, FailedWriteAtAnyStepLeavesTheTableAsItWas) {
+  // A big tail makes the insertion take the undo-record path (several writes).
+  std::string big = "N|S\n";
+  for (int i = 0; i < 2000; ++i) big += "r" + std::to_string(i) + "|" + std::to_string(i) + "\n";
+  for (const std::string& before : {std::string("N|S\na|1\nb|2\n"), big}) {
+    for (int ok = 0; ok < 6; ++ok) {
+      SCOPED_TRACE("table of " + std::to_string(before.size()) + " bytes, " + std::to_string(ok) + " writes succeed");
+      put(before);
+      Status s;
+      {
+        FailingSysCalls guard;
+        gWritesLeft = ok;
+        gFailErrno = ENOSPC;
+        sysCalls().pwritev = countingPwritev;
+        std::string trace;
+        s = write(path_, "N=new,S=9", 2, &trace);
+      }
+      if (s.ok()) {
+        EXPECT_EQ(get().size(), before.size() + 6);
+      } else {
+        EXPECT_EQ(s.code(), Status::Code::kIOError);
+        EXPECT_EQ(s.errnoValue(), ENOSPC);
+        // Restoring may itself have failed; the next operation then rolls back.
+        DBHelper next(path_, nullptr);
+        EXPECT_TRUE(next.status().ok());
+        EXPECT_EQ(get(), before);
+      }
+    }
+  }
+}
+
+TEST_F(WriteTest, LeftoverUndoRecordIsRolledBackByTheNextReader) {
+  const std::string old = "N|S\na|1\nb|2\n";
+  // What a writer killed after overwriting leaves: new bytes in place, then room, the
+  // copy of the old tail and the record.
+  const uint64_t pos = 8;  // start of "b|2\n"
+  const std::string line = "new|9\n";
+  std::string file = old.substr(0, pos) + line + old.substr(pos);
+  const std::string tail = old.substr(pos);
+  UndoRecord rec;
+  rec.oldSize = old.size();
+  rec.pos = pos;
+  rec.copyOff = old.size() + line.size();
+  rec.tailLen = tail.size();
+  rec.copyComplete = true;
+  file += tail;
+  file.resize(rec.fileEnd() - kUndoRecordSize, '\0');
+  char raw[kUndoRecordSize];
+  encodeUndoRecord(rec, raw);
+  file.append(raw, sizeof raw);
+  put(file);
+
+  DBHelper t(path_, nullptr);
+  ASSERT_TRUE(t.status().ok()) << t.status().ToString();
+  EXPECT_EQ(t.getNumRows(), 2);
+  EXPECT_EQ(get(), old);
+}
+
+TEST(UndoRecordTest, RejectsDamagedOrInconsistentRecords) {
+  UndoRecord rec;
+  rec.oldSize = 100;
+  rec.pos = 40;
+  rec.copyOff = 110;
+  rec.tailLen = 60;
+  char raw[kUndoRecordSize];
+  encodeUndoRecord(rec, raw);
+  UndoRecord out;
+  ASSERT_TRUE(decodeUndoRecord(raw, rec.fileEnd(), &out));
+  EXPECT_EQ(out.pos, 40u);
+  EXPECT_FALSE(decodeUndoRecord(raw, rec.fileEnd() + 64, &out));  // size does not match
+  for (size_t i = 0; i < kUndoRecordSize; ++i) {
+    char bad[kUndoRecordSize];
+    std::copy(raw, raw + kUndoRecordSize, bad);
+    bad[i] ^= 0x01;
+    EXPECT_FALSE(decodeUndoRecord(bad, rec.fileEnd(), &out)) << "flipped byte " << i;
+  }
+  rec.tailLen = 59;  // inconsistent with oldSize - pos
+  encodeUndoRecord(rec, raw);
+  EXPECT_FALSE(decodeUndoRecord(raw, rec.fileEnd(), &out));
+}
+
+}  // namespace
+}  // namespace dbhelper
