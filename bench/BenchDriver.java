@@ -1,0 +1,860 @@
+import java.io.BufferedReader;
+import java.io.BufferedWriter;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.io.OutputStreamWriter;
+import java.io.PrintStream;
+import java.io.UncheckedIOException;
+import java.lang.management.ManagementFactory;
+import java.nio.ByteBuffer;
+import java.nio.channels.FileChannel;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+import java.nio.file.StandardOpenOption;
+import java.time.Instant;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.LinkedHashMap;
+import java.util.List;
+import java.util.Locale;
+import java.util.Map;
+
+/**
+ * Times the table calls of the native library through JNI side by side with the floor
+ * program (only the unavoidable system calls), the plain Java peer and, when its driver
+ * is on the class path, SQLite. The systems take turns round by round, so drift of the
+ * machine hits them all alike; write rounds restore the table file before every call,
+ * outside the timed region, so every call works on the same table.
+ *
+ * <p>The library writes its trace lines to file descriptor 1: run this with standard
+ * output on /dev/null. Results go to standard error and, with --out, to a file.
+ */
+public final class BenchDriver {
+    enum Op {
+        INIT("init", "init"),
+        COUNT("getNumRows", "count"),
+        ROW("getRow(mid)", "row"),
+        APPEND("writeRow", "append"),
+        INSERT("writeRowToLine(mid)", "insert");
+
+        final String label;
+        final String floorName;
+
+        Op(String label, String floorName) {
+            this.label = label;
+            this.floorName = floorName;
+        }
+
+        boolean writes() {
+            return this == APPEND || this == INSERT;
+        }
+    }
+
+    static final String RECORD = "NAME=bench, SCORE=4242, DATE=12/8/2026";
+    static final String ROW_LINE = "bench|4242|12/8/2026";
+    static final String ROW_TEXT = "NAME=bench,SCORE=4242,DATE=12/8/2026";
+
+    /** One table size: the pristine file every system's copy is restored from. */
+    static final class Table {
+        final int rows;
+        final Path pristine;
+        final byte[] bytes;
+        final int mid;
+
+        Table(int rows, Path pristine) throws IOException {
+            this.rows = rows;
+            this.pristine = pristine;
+            this.bytes = Files.readAllBytes(pristine);
+            this.mid = Math.max(1, rows / 2);
+        }
+
+        /** Byte offset where line {@code line} starts (header = line 0). */
+        int lineStart(int line) {
+            int pos = 0;
+            for (int i = 0; i < line; i++) {
+                while (bytes[pos] != '\n') {
+                    pos++;
+                }
+                pos++;
+            }
+            return pos;
+        }
+
+        String lineText(int line) {
+            int from = lineStart(line);
+            int end = from;
+            while (end < bytes.length && bytes[end] != '\n') {
+                end++;
+            }
+            return new String(bytes, from, end - from, StandardCharsets.UTF_8);
+        }
+
+        String expectedRow(int index) {
+            String[] names = lineText(0).split("\\|");
+            String[] values = lineText(index).split("\\|");
+            StringBuilder out = new StringBuilder();
+            for (int j = 0; j < values.length; j++) {
+                out.append(j > 0 ? "," : "").append(names[j]).append('=').append(values[j]);
+            }
+            return out.toString();
+        }
+
+        byte[] expectedAfter(Op op) {
+            byte[] line = (ROW_LINE + "\n").getBytes(StandardCharsets.UTF_8);
+            int at = op == Op.APPEND ? bytes.length : lineStart(mid);
+            byte[] out = new byte[bytes.length + line.length];
+            System.arraycopy(bytes, 0, out, 0, at);
+            System.arraycopy(line, 0, out, at, line.length);
+            System.arraycopy(bytes, at, out, at + line.length, bytes.length - at);
+            return out;
+        }
+    }
+
+    /** A system under measurement. */
+    abstract static class Sys {
+        final String name;
+        Table table;
+
+        Sys(String name) {
+            this.name = name;
+        }
+
+        void prepare(Table t, Path work) throws Exception {
+            table = t;
+        }
+
+        boolean supports(Op op) {
+            return op != Op.INIT;
+        }
+
+        /** Runs {@code n} calls of {@code op} and returns the nanoseconds spent in them. */
+        abstract long round(Op op, int n) throws Exception;
+
+        /** Runs {@code op} once and reports a mismatch with the expected outcome, or null. */
+        abstract String check(Op op) throws Exception;
+
+        void close() throws Exception {}
+    }
+
+    /** Systems that keep the table in a file of their own, restored between writes. */
+    abstract static class FileSys extends Sys {
+        Path file;
+
+        FileSys(String name) {
+            super(name);
+        }
+
+        @Override
+        void prepare(Table t, Path work) throws Exception {
+            super.prepare(t, work);
+            file = work.resolve(name + "-" + t.rows + ".txt");
+            Files.copy(t.pristine, file, StandardCopyOption.REPLACE_EXISTING);
+        }
+
+        /** Puts the pristine bytes back in place: pwrite + ftruncate, keeping the inode. */
+        void restore() throws IOException {
+            try (FileChannel ch = FileChannel.open(file, StandardOpenOption.WRITE)) {
+                ByteBuffer b = ByteBuffer.wrap(table.bytes);
+                long pos = 0;
+                while (b.hasRemaining()) {
+                    pos += ch.write(b, pos);
+                }
+                ch.truncate(table.bytes.length);
+            }
+        }
+
+        String compareFile(Op op) throws IOException {
+            byte[] got = Files.readAllBytes(file);
+            restore();
+            return Arrays.equals(got, table.expectedAfter(op)) ? null : "file content differs after one call";
+        }
+    }
+
+    /** Java systems called in this process: the library through JNI and the pure-Java peer. */
+    abstract static class InProcess extends FileSys {
+        static volatile long sink;
+
+        InProcess(String name) {
+            super(name);
+        }
+
+        @Override
+        boolean supports(Op op) {
+            return true;
+        }
+
+        abstract void init(String path);
+
+        abstract int count();
+
+        abstract String row(int index);
+
+        abstract void append(String text);
+
+        abstract void insert(String text, int line);
+
+        @Override
+        long round(Op op, int n) throws Exception {
+            String path = file.toString();
+            init(path);
+            int mid = table.mid;
+            long acc = 0;
+            long total = 0;
+            switch (op) {
+                case INIT -> {
+                    long t0 = System.nanoTime();
+                    for (int i = 0; i < n; i++) {
+                        init(path);
+                    }
+                    total = System.nanoTime() - t0;
+                }
+                case COUNT -> {
+                    long t0 = System.nanoTime();
+                    for (int i = 0; i < n; i++) {
+                        acc += count();
+                    }
+                    total = System.nanoTime() - t0;
+                }
+                case ROW -> {
+                    long t0 = System.nanoTime();
+                    for (int i = 0; i < n; i++) {
+                        acc += row(mid).length();
+                    }
+                    total = System.nanoTime() - t0;
+                }
+                case APPEND, INSERT -> {
+                    boolean isAppend = op == Op.APPEND;
+                    for (int i = 0; i < n; i++) {
+                        restore();
+                        long t0 = System.nanoTime();
+                        if (isAppend) {
+                            append(RECORD);
+                        } else {
+                            insert(RECORD, mid);
+                        }
+                        total += System.nanoTime() - t0;
+                    }
+                    restore();
+                }
+            }
+            sink += acc;
+            return total;
+        }
+
+        @Override
+        String check(Op op) throws Exception {
+            init(file.toString());
+            return switch (op) {
+                case INIT -> null;
+                case COUNT -> expect(String.valueOf(count()), String.valueOf(table.rows));
+                case ROW -> expect(row(table.mid), table.expectedRow(table.mid));
+                case APPEND -> {
+                    append(RECORD);
+                    yield compareFile(op);
+                }
+                case INSERT -> {
+                    insert(RECORD, table.mid);
+                    yield compareFile(op);
+                }
+            };
+        }
+    }
+
+    static final class Library extends InProcess {
+        Library() {
+            super("library");
+        }
+
+        @Override
+        void init(String path) {
+            gameserver.DBIface.init(path);
+        }
+
+        @Override
+        int count() {
+            return gameserver.DBIface.getNumRows();
+        }
+
+        @Override
+        String row(int index) {
+            return gameserver.DBIface.getRow(index);
+        }
+
+        @Override
+        void append(String text) {
+            gameserver.DBIface.writeRow(text);
+        }
+
+        @Override
+        void insert(String text, int line) {
+            gameserver.DBIface.writeRowToLine(text, line);
+        }
+    }
+
+    static final class Peer extends InProcess {
+        private final PurePeer peer = new PurePeer();
+
+        Peer() {
+            super("java-peer");
+        }
+
+        @Override
+        void init(String path) {
+            peer.init(path);
+        }
+
+        @Override
+        int count() {
+            return peer.getNumRows();
+        }
+
+        @Override
+        String row(int index) {
+            return peer.getRow(index);
+        }
+
+        @Override
+        void append(String text) {
+            peer.writeRow(text);
+        }
+
+        @Override
+        void insert(String text, int line) {
+            peer.writeRowToLine(text, line);
+        }
+    }
+
+    /** The floor program, a child process that times itself the same way. */
+    static final class Floor extends FileSys {
+        private final Process proc;
+        private final BufferedWriter to;
+        private final BufferedReader from;
+
+        Floor(Path program) throws IOException {
+            super("floor");
+            proc = new ProcessBuilder(program.toString())
+                    .redirectError(ProcessBuilder.Redirect.INHERIT)
+                    .start();
+            to = new BufferedWriter(new OutputStreamWriter(proc.getOutputStream(), StandardCharsets.UTF_8));
+            from = new BufferedReader(new InputStreamReader(proc.getInputStream(), StandardCharsets.UTF_8));
+            String answer = ask("line", ROW_LINE);
+            if (!answer.equals("ok")) {
+                throw new IOException("floor program: " + answer);
+            }
+        }
+
+        private String ask(String... fields) throws IOException {
+            to.write(String.join("\t", fields));
+            to.newLine();
+            to.flush();
+            String answer = from.readLine();
+            if (answer == null) {
+                throw new IOException("floor program ended");
+            }
+            return answer;
+        }
+
+        private String okValue(String answer) throws IOException {
+            if (answer.equals("ok")) {
+                return "";
+            }
+            if (!answer.startsWith("ok ")) {
+                throw new IOException("floor program: " + answer);
+            }
+            return answer.substring(3);
+        }
+
+        private String arg(Op op) {
+            return String.valueOf(op == Op.ROW || op == Op.INSERT ? table.mid : 0);
+        }
+
+        @Override
+        long round(Op op, int n) throws Exception {
+            return Long.parseLong(okValue(ask("run", op.floorName, file.toString(),
+                    table.pristine.toString(), String.valueOf(n), arg(op))));
+        }
+
+        @Override
+        String check(Op op) throws Exception {
+            String got = okValue(ask("check", op.floorName, file.toString(), arg(op)));
+            return switch (op) {
+                case INIT -> null;
+                case COUNT -> expect(got, String.valueOf(table.rows));
+                case ROW -> expect(got, table.expectedRow(table.mid));
+                case APPEND, INSERT -> compareFile(op);
+            };
+        }
+
+        @Override
+        void close() throws Exception {
+            to.close();
+            proc.waitFor();
+        }
+    }
+
+    static final class Sqlite extends Sys {
+        private final SqlitePeer.Mode mode;
+        private SqlitePeer db;
+
+        Sqlite(SqlitePeer.Mode mode) {
+            super(mode.label);
+            this.mode = mode;
+        }
+
+        @Override
+        void prepare(Table t, Path work) throws Exception {
+            super.prepare(t, work);
+            if (db != null) {
+                db.close();
+            }
+            db = new SqlitePeer(work.resolve(name + "-" + t.rows + ".db"), mode, t.pristine);
+        }
+
+        @Override
+        long round(Op op, int n) throws Exception {
+            int mid = table.mid;
+            long acc = 0;
+            long total = 0;
+            switch (op) {
+                case COUNT -> {
+                    long t0 = System.nanoTime();
+                    for (int i = 0; i < n; i++) {
+                        acc += db.getNumRows();
+                    }
+                    total = System.nanoTime() - t0;
+                }
+                case ROW -> {
+                    long t0 = System.nanoTime();
+                    for (int i = 0; i < n; i++) {
+                        acc += db.getRow(mid).length();
+                    }
+                    total = System.nanoTime() - t0;
+                }
+                case APPEND -> {
+                    for (int i = 0; i < n; i++) {
+                        long t0 = System.nanoTime();
+                        db.writeRow(RECORD);
+                        total += System.nanoTime() - t0;
+                        db.undoAppend();
+                    }
+                }
+                case INSERT -> {
+                    for (int i = 0; i < n; i++) {
+                        long t0 = System.nanoTime();
+                        db.writeRowToLine(RECORD, mid);
+                        total += System.nanoTime() - t0;
+                        db.undoInsert(mid);
+                    }
+                }
+                case INIT -> throw new IllegalArgumentException("no init for " + name);
+            }
+            InProcess.sink += acc;
+            return total;
+        }
+
+        @Override
+        String check(Op op) throws Exception {
+            switch (op) {
+                case COUNT:
+                    return expect(String.valueOf(db.getNumRows()), String.valueOf(table.rows));
+                case ROW:
+                    return expect(db.getRow(table.mid), table.expectedRow(table.mid));
+                case APPEND: {
+                    db.writeRow(RECORD);
+                    String bad = expect(db.getNumRows() + " " + db.getRow(table.rows + 1),
+                            (table.rows + 1) + " " + ROW_TEXT);
+                    db.undoAppend();
+                    return bad;
+                }
+                case INSERT: {
+                    db.writeRowToLine(RECORD, table.mid);
+                    String bad = expect(db.getRow(table.mid) + " " + db.getRow(table.mid + 1),
+                            ROW_TEXT + " " + table.expectedRow(table.mid));
+                    db.undoInsert(table.mid);
+                    return bad;
+                }
+                default:
+                    return null;
+            }
+        }
+
+        @Override
+        void close() throws Exception {
+            if (db != null) {
+                db.close();
+            }
+        }
+    }
+
+    static String expect(String got, String want) {
+        return got.equals(want) ? null : "got \"" + got + "\", expected \"" + want + "\"";
+    }
+
+    /** Median and range of one system's ns/op over the measured rounds. */
+    record Stat(double median, double min, double max) {
+        static Stat of(List<Double> xs) {
+            double[] v = xs.stream().mapToDouble(Double::doubleValue).sorted().toArray();
+            int n = v.length;
+            double med = n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+            return new Stat(med, v[0], v[n - 1]);
+        }
+    }
+
+    static final class Settings {
+        boolean quick;
+        int rounds = 15;
+        long warmNs = 300_000_000L;
+        long roundNs = 25_000_000L;
+        int[] sizes = {50, 1_000, 100_000};
+        Path work;
+        Path floor;
+        Path out;
+        boolean sqlite = true;
+        boolean library = true;
+
+        void quick() {
+            quick = true;
+            rounds = 3;
+            warmNs = 30_000_000L;
+            roundNs = 4_000_000L;
+        }
+    }
+
+    private final Settings set;
+    private final PrintStream err = System.err;
+    private final List<Sys> systems = new ArrayList<>();
+    private final List<String> notes = new ArrayList<>();
+    private final List<String> failures = new ArrayList<>();
+    /** size -> op -> system -> stat */
+    private final Map<Integer, Map<Op, Map<String, Stat>>> results = new LinkedHashMap<>();
+
+    BenchDriver(Settings set) {
+        this.set = set;
+    }
+
+    public static void main(String[] args) throws Exception {
+        Settings set = new Settings();
+        for (int i = 0; i < args.length; i++) {
+            switch (args[i]) {
+                case "--quick" -> set.quick();
+                case "--rounds" -> set.rounds = Integer.parseInt(args[++i]);
+                case "--sizes" -> set.sizes = Arrays.stream(args[++i].split(","))
+                        .mapToInt(Integer::parseInt).toArray();
+                case "--work" -> set.work = Path.of(args[++i]);
+                case "--floor" -> set.floor = Path.of(args[++i]);
+                case "--out" -> set.out = Path.of(args[++i]);
+                case "--no-sqlite" -> set.sqlite = false;
+                case "--no-library" -> set.library = false;
+                default -> {
+                    System.err.println("unknown option " + args[i]);
+                    System.exit(2);
+                }
+            }
+        }
+        if (set.work == null || set.floor == null) {
+            System.err.println("usage: BenchDriver --work DIR --floor PROGRAM [--quick] [--rounds N]"
+                    + " [--sizes 50,1000,...] [--out FILE] [--no-sqlite] [--no-library]");
+            System.exit(2);
+        }
+        System.exit(new BenchDriver(set).run());
+    }
+
+    int run() throws Exception {
+        checkStdout();
+        if (set.library) {
+            try {
+                Class.forName("gameserver.DBIface");
+                systems.add(new Library());
+            } catch (Throwable t) {
+                notes.add("library not measured: " + t);
+            }
+        } else {
+            notes.add("library not measured: --no-library");
+        }
+        systems.add(new Floor(set.floor));
+        systems.add(new Peer());
+        if (!set.sqlite) {
+            notes.add("SQLite not measured: --no-sqlite");
+        } else if (SqlitePeer.available()) {
+            systems.add(new Sqlite(SqlitePeer.Mode.DEFAULT));
+            systems.add(new Sqlite(SqlitePeer.Mode.WAL));
+        } else {
+            notes.add("SQLite not measured: no SQLite JDBC driver on the class path");
+        }
+        long start = System.nanoTime();
+        try {
+            for (int rows : set.sizes) {
+                measureSize(rows);
+            }
+        } finally {
+            for (Sys s : systems) {
+                s.close();
+            }
+        }
+        String report = report((System.nanoTime() - start) / 1e9);
+        err.print(report);
+        if (set.out != null) {
+            Files.writeString(set.out, report);
+        }
+        return failures.isEmpty() ? 0 : 1;
+    }
+
+    private void checkStdout() {
+        try {
+            Path target = Files.readSymbolicLink(Path.of("/proc/self/fd/1"));
+            if (!target.toString().equals("/dev/null")) {
+                notes.add("standard output is " + target + ", not /dev/null: the library's trace"
+                        + " lines cost more than in the intended setting");
+            }
+        } catch (IOException | UnsupportedOperationException e) {
+            notes.add("could not tell where standard output goes: " + e);
+        }
+    }
+
+    private void measureSize(int rows) throws Exception {
+        Table t = new Table(rows, set.work.resolve("table-" + rows + ".txt"));
+        if (t.rows != countLines(t.bytes) - 1) {
+            throw new IllegalStateException(t.pristine + " does not hold " + rows + " rows");
+        }
+        List<Sys> ready = new ArrayList<>();
+        for (Sys s : systems) {
+            try {
+                s.prepare(t, set.work);
+                ready.add(s);
+            } catch (Exception e) {
+                failures.add(rows + " rows, " + s.name + ": prepare failed: " + e);
+            }
+        }
+        Map<Op, Map<String, Stat>> byOp = new LinkedHashMap<>();
+        results.put(rows, byOp);
+        for (Op op : Op.values()) {
+            List<Sys> active = new ArrayList<>();
+            for (Sys s : ready) {
+                if (!s.supports(op)) {
+                    continue;
+                }
+                try {
+                    String bad = s.check(op);
+                    if (bad == null) {
+                        active.add(s);
+                    } else {
+                        failures.add(rows + " rows, " + s.name + ", " + op.label + ": " + bad);
+                    }
+                } catch (Exception e) {
+                    failures.add(rows + " rows, " + s.name + ", " + op.label + ": " + e);
+                }
+            }
+            byOp.put(op, measure(op, active, rows));
+        }
+    }
+
+    private static int countLines(byte[] b) {
+        int n = 0;
+        for (byte x : b) {
+            if (x == '\n') {
+                n++;
+            }
+        }
+        return n;
+    }
+
+    /** Warm-up, then rounds with the systems taking turns in a rotating order. */
+    private Map<String, Stat> measure(Op op, List<Sys> active, int rows) {
+        Map<String, Integer> perRound = new LinkedHashMap<>();
+        List<Sys> measured = new ArrayList<>();
+        for (Sys s : active) {
+            try {
+                long spent = 0;
+                long calls = 0;
+                for (int n = 1; spent < set.warmNs || calls < 3; n = Math.min(n * 2, 1 << 16)) {
+                    long t0 = System.nanoTime();
+                    s.round(op, n);
+                    spent += System.nanoTime() - t0;
+                    calls += n;
+                }
+                // Wall time per call, restores and pipe included, sizes the rounds.
+                double wallPerCall = (double) spent / calls;
+                int max = op.writes() ? 200 : 100_000;
+                perRound.put(s.name, (int) Math.max(1, Math.min(max, set.roundNs / wallPerCall)));
+                measured.add(s);
+            } catch (Exception e) {
+                failures.add(rows + " rows, " + s.name + ", " + op.label + ": warm-up: " + e);
+            }
+        }
+        Map<String, List<Double>> samples = new LinkedHashMap<>();
+        for (Sys s : measured) {
+            samples.put(s.name, new ArrayList<>());
+        }
+        List<Sys> broken = new ArrayList<>();
+        for (int r = 0; r < set.rounds; r++) {
+            for (int k = 0; k < measured.size(); k++) {
+                Sys s = measured.get((k + r) % measured.size());
+                if (broken.contains(s)) {
+                    continue;
+                }
+                int n = perRound.get(s.name);
+                try {
+                    samples.get(s.name).add((double) s.round(op, n) / n);
+                } catch (Exception e) {
+                    broken.add(s);
+                    failures.add(rows + " rows, " + s.name + ", " + op.label + ": " + e);
+                }
+            }
+        }
+        Map<String, Stat> stats = new LinkedHashMap<>();
+        for (Sys s : measured) {
+            if (!broken.contains(s)) {
+                stats.put(s.name, Stat.of(samples.get(s.name)));
+            }
+        }
+        return stats;
+    }
+
+    private String report(double seconds) {
+        StringBuilder sb = new StringBuilder();
+        sb.append("## Table calls, ns per call: median (min-max over ")
+                .append(set.rounds).append(" rounds)\n\n");
+        machine(sb);
+        sb.append('\n');
+        List<String> names = new ArrayList<>();
+        for (Sys s : systems) {
+            names.add(s.name);
+        }
+        boolean lib = names.contains("library");
+        List<String> ratioTo = new ArrayList<>();
+        if (lib) {
+            for (String n : names) {
+                if (!n.equals("library")) {
+                    ratioTo.add(n);
+                }
+            }
+        }
+        List<String> head = new ArrayList<>(List.of("rows", "call"));
+        head.addAll(names);
+        for (String n : ratioTo) {
+            head.add("lib/" + n.replace("java-", ""));
+        }
+        List<List<String>> cells = new ArrayList<>();
+        for (var bySize : results.entrySet()) {
+            for (var byOp : bySize.getValue().entrySet()) {
+                Map<String, Stat> st = byOp.getValue();
+                if (st.isEmpty()) {
+                    continue;
+                }
+                List<String> row = new ArrayList<>();
+                row.add(String.format(Locale.ROOT, "%,d", bySize.getKey()));
+                row.add(byOp.getKey().label);
+                for (String n : names) {
+                    Stat s = st.get(n);
+                    row.add(s == null ? "-" : String.format(Locale.ROOT, "%,.0f (%,.0f-%,.0f)",
+                            s.median(), s.min(), s.max()));
+                }
+                Stat l = st.get("library");
+                for (String n : ratioTo) {
+                    Stat o = st.get(n);
+                    row.add(l == null || o == null ? "-"
+                            : String.format(Locale.ROOT, "%.2f", l.median() / o.median()));
+                }
+                cells.add(row);
+            }
+        }
+        table(sb, head, cells);
+        sb.append('\n');
+        if (lib) {
+            sb.append("lib/X: median of the library over median of X; below 1 the library is faster.\n");
+        }
+        sb.append("floor: open+fstat+read+close and a scan (reads), open(O_APPEND)+write+close (append),"
+                + " open+fstat+read+pwritev+close (insert); no trace lines, no locking.\n");
+        sb.append("java-peer: plain Java re-reading the file per call; no trace lines.\n");
+        if (names.contains("sqlite")) {
+            sb.append("sqlite: JDBC, rollback journal, synchronous=FULL; sqlite-wal: WAL,"
+                    + " synchronous=NORMAL; connection and statements kept open.\n");
+        }
+        sb.append("Write calls: the table file is restored (pwrite+ftruncate) before every call,"
+                + " outside the timed region; SQLite undoes its row, also untimed.\n");
+        for (String n : notes) {
+            sb.append("note: ").append(n).append('\n');
+        }
+        for (String f : failures) {
+            sb.append("FAILED: ").append(f).append('\n');
+        }
+        sb.append(String.format(Locale.ROOT, "run took %.1f s\n", seconds));
+        return sb.toString();
+    }
+
+    private void machine(StringBuilder sb) {
+        String cpu = "?";
+        try {
+            for (String l : Files.readAllLines(Path.of("/proc/cpuinfo"))) {
+                if (l.startsWith("model name")) {
+                    cpu = l.substring(l.indexOf(':') + 1).trim();
+                    break;
+                }
+            }
+        } catch (IOException e) {
+            cpu = "unknown (" + e.getMessage() + ")";
+        }
+        sb.append("- when: ").append(Instant.now()).append(set.quick ? ", --quick" : "").append('\n');
+        sb.append("- machine: ").append(cpu).append(", ")
+                .append(Runtime.getRuntime().availableProcessors()).append(" CPUs, ")
+                .append(System.getProperty("os.name")).append(' ')
+                .append(System.getProperty("os.version")).append('\n');
+        sb.append("- JVM: ").append(System.getProperty("java.vm.name")).append(' ')
+                .append(System.getProperty("java.vm.version")).append(", ")
+                .append(String.join(" ", ManagementFactory.getRuntimeMXBean().getInputArguments()))
+                .append('\n');
+        sb.append("- table files in ").append(set.work).append(" (").append(fsType(set.work))
+                .append("), rows of about 25 bytes, getRow and writeRowToLine at the middle row\n");
+    }
+
+    private static String fsType(Path dir) {
+        String best = "";
+        String type = "unknown file system";
+        try {
+            String real = dir.toRealPath().toString();
+            for (String l : Files.readAllLines(Path.of("/proc/mounts"))) {
+                String[] f = l.split(" ");
+                if (f.length > 2 && (real.equals(f[1]) || real.startsWith(f[1].endsWith("/") ? f[1] : f[1] + "/"))
+                        && f[1].length() >= best.length()) {
+                    best = f[1];
+                    type = f[2];
+                }
+            }
+        } catch (IOException e) {
+            throw new UncheckedIOException(e);
+        }
+        return type;
+    }
+
+    private static void table(StringBuilder sb, List<String> head, List<List<String>> rows) {
+        int[] w = new int[head.size()];
+        for (int i = 0; i < w.length; i++) {
+            w[i] = head.get(i).length();
+            for (List<String> r : rows) {
+                w[i] = Math.max(w[i], r.get(i).length());
+            }
+        }
+        line(sb, head, w);
+        StringBuilder rule = new StringBuilder("|");
+        for (int i = 0; i < w.length; i++) {
+            rule.append(i == 1 ? ":" + "-".repeat(w[i] + 1) : "-".repeat(w[i] + 1) + ":").append('|');
+        }
+        sb.append(rule).append('\n');
+        for (List<String> r : rows) {
+            line(sb, r, w);
+        }
+    }
+
+    private static void line(StringBuilder sb, List<String> cells, int[] w) {
+        sb.append('|');
+        for (int i = 0; i < w.length; i++) {
+            String c = cells.get(i);
+            sb.append(' ');
+            sb.append(i == 1 ? c + " ".repeat(w[i] - c.length()) : " ".repeat(w[i] - c.length()) + c);
+            sb.append(" |");
+        }
+        sb.append('\n');
+    }
+}

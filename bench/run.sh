@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Builds and runs the table benchmark: the native library through JNI against the floor
+# program, the plain Java peer and (when its JDBC driver is installed) SQLite.
+#
+#   bench/run.sh [--quick] [--check-jni] [--no-sqlite] [--no-build] [--keep]
+#                [--rounds N] [--sizes 50,1000,100000]
+#
+#   --quick      few rounds and short warm-up; done in well under a minute
+#   --check-jni  run the JVM with -Xcheck:jni and fail on any WARNING it prints (the
+#                trace lines then go through a pipe, so the times are not the real ones)
+#   --no-sqlite  leave SQLite out (otherwise, as root and outside CI, the script installs
+#                libxerial-sqlite-jdbc-java when it is missing)
+#   --no-build   use what is already built
+#   --keep       keep the table files of the run
+#
+# Environment: BUILD_DIR (default <repo>/build), BENCH_WORK (directory for the table
+# files; default a fresh directory under /tmp, removed afterwards unless --keep).
+# The table is printed on standard error and saved in $BUILD_DIR/bench-run/results.md.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+out=$build/bench-run
+
+quick=0 checkjni=0 sqlite=1 dobuild=1 keep=0
+driver_args=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) quick=1; driver_args+=(--quick) ;;
+    --check-jni) checkjni=1 ;;
+    --no-sqlite) sqlite=0; driver_args+=(--no-sqlite) ;;
+    --no-build) dobuild=0 ;;
+    --keep) keep=1 ;;
+    --rounds|--sizes) driver_args+=("$1" "$2"); shift ;;
+    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+sizes=50,1000,100000
+for ((i = 0; i < ${#driver_args[@]}; i++)); do
+  if [ "${driver_args[$i]}" = --sizes ]; then sizes=${driver_args[$((i + 1))]}; fi
+done
+
+say() { echo "bench: $*" >&2; }
+
+# javac/java come from PATH; JAVA_HOME may be set but empty.
+javac_bin=$(readlink -f "$(command -v javac)")
+java_home=${JAVA_HOME:-}
+[ -n "$java_home" ] || java_home=$(dirname "$(dirname "$javac_bin")")
+java=$java_home/bin/java
+
+mkdir -p "$out"
+
+# The library. Failing to build it only leaves it out, so the rest can be run meanwhile.
+lib_ok=0
+if [ "$dobuild" = 1 ]; then
+  if { [ -f "$build/CMakeCache.txt" ] || cmake -S "$root" -B "$build" >"$out/cmake.log" 2>&1; } &&
+     cmake --build "$build" -j2 --target gameserver_DBIface dbiface_jar >>"$out/cmake.log" 2>&1; then
+    lib_ok=1
+  else
+    say "building the library failed (see $out/cmake.log); measuring without it"
+  fi
+fi
+jar=$(ls "$build"/gameserver-dbiface-*.jar 2>/dev/null | head -n 1 || true)
+if [ -z "$jar" ] || [ ! -f "$build/lib/libgameserver_DBIface.so" ]; then
+  lib_ok=0
+  [ "$dobuild" = 0 ] && say "no built library in $build; measuring without it"
+else
+  lib_ok=1
+fi
+
+# The floor program and the Java classes of the benchmark.
+cxx=${CXX:-c++}
+if [ ! -x "$out/floor" ] || [ "$here/floor.cc" -nt "$out/floor" ]; then
+  "$cxx" -std=c++20 -O2 -Wall -Wextra -Werror -o "$out/floor" "$here/floor.cc"
+fi
+rm -rf "$out/classes"
+"$java_home/bin/javac" --release 17 -Xlint:all -Werror -implicit:none -sourcepath "$root/java" \
+  -d "$out/classes" "$here"/BenchDriver.java "$here"/PurePeer.java "$here"/SqlitePeer.java
+
+cp="$out/classes"
+[ "$lib_ok" = 1 ] && cp="$jar:$cp"
+if [ "$sqlite" = 1 ]; then
+  sqlite_jar=$(ls /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar 2>/dev/null | head -n 1 || true)
+  if [ -z "$sqlite_jar" ] && [ "$(id -u)" = 0 ] && [ "${CI:-}" != true ]; then
+    say "installing libxerial-sqlite-jdbc-java for the SQLite peer"
+    if DEBIAN_FRONTEND=noninteractive apt-get install -y -q libxerial-sqlite-jdbc-java >"$out/apt.log" 2>&1 ||
+       { apt-get update -q >>"$out/apt.log" 2>&1 &&
+         DEBIAN_FRONTEND=noninteractive apt-get install -y -q libxerial-sqlite-jdbc-java >>"$out/apt.log" 2>&1; }; then
+      sqlite_jar=$(ls /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar 2>/dev/null | head -n 1 || true)
+    else
+      say "could not install it (see $out/apt.log); SQLite left out"
+    fi
+  fi
+  [ -n "$sqlite_jar" ] && cp="$cp:$sqlite_jar"
+fi
+
+# Table files.
+if [ -n "${BENCH_WORK:-}" ]; then
+  work=$BENCH_WORK
+  mkdir -p "$work"
+else
+  work=$(mktemp -d /tmp/dbiface-bench.XXXXXX)
+fi
+cleanup() { [ "$keep" = 1 ] || [ -n "${BENCH_WORK:-}" ] || rm -rf "$work"; }
+trap cleanup EXIT
+for rows in ${sizes//,/ }; do
+  "$here/gen_table.sh" "$rows" "$work/table-$rows.txt"
+done
+
+# The library finds libgameserver_DBIface.so through LD_LIBRARY_PATH, which the JVM puts
+# in front of its own library path, so system JNI libraries (SQLite's) are still found.
+jvm=(-Xms512m -Xmx512m)
+run_driver() {
+  LD_LIBRARY_PATH="$build/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+    "$java" "${jvm[@]}" "$@" -cp "$cp" BenchDriver --work "$work" --floor "$out/floor" \
+    --out "$out/results.md" "${driver_args[@]}"
+}
+
+say "tables in $work; results go to standard error and $out/results.md"
+if [ "$checkjni" = 1 ]; then
+  # The JVM prints its JNI warnings on standard output, among the trace lines.
+  status=0
+  run_driver -Xcheck:jni 2>"$out/stderr.log" | { grep -a WARNING || true; } >"$out/jni-warnings.log" ||
+    status=$?
+  cat "$out/stderr.log" >&2
+  if [ -s "$out/jni-warnings.log" ] || grep -aq WARNING "$out/stderr.log"; then
+    say "-Xcheck:jni reported warnings:"
+    cat "$out/jni-warnings.log" >&2
+    grep -a WARNING "$out/stderr.log" >&2 || true
+    exit 1
+  fi
+  exit "$status"
+fi
+# The trace lines go where a server in production would send them least expensively.
+run_driver >/dev/null
