@@ -119,7 +119,7 @@ TEST_F(LoadTest, LongHeaderKeepsFirst99Characters) {
 
 TEST_F(LoadTest, ManyRowsHaveNoFixedLimit) {
   std::string file = "NAME|SCORE\n";
-  for (int i = 1; i <= 5000; ++i) file += "p" + std::to_string(i) + "|" + std::to_string(i * 3) + "\n";
+  for (int i = 1; i <= 5000; ++i) file.append("p").append(std::to_string(i)).append("|").append(std::to_string(i * 3)).append("\n");
   put(file);
   DBHelper t(path_, nullptr);
   EXPECT_EQ(t.getNumRows(), 5000);

@@ -211,7 +211,7 @@ long countingPwritev(int fd, const Slice* s, int n, int64_t off) {
 TEST_F(WriteTest, FailedWriteAtAnyStepLeavesTheTableAsItWas) {
   // A big tail makes the insertion take the undo-record path (several writes).
   std::string big = "N|S\n";
-  for (int i = 0; i < 2000; ++i) big += "r" + std::to_string(i) + "|" + std::to_string(i) + "\n";
+  for (int i = 0; i < 2000; ++i) big.append("r").append(std::to_string(i)).append("|").append(std::to_string(i)).append("\n");
   for (const std::string& before : {std::string("N|S\na|1\nb|2\n"), big}) {
     for (int ok = 0; ok < 6; ++ok) {
       SCOPED_TRACE("table of " + std::to_string(before.size()) + " bytes, " + std::to_string(ok) + " writes succeed");
