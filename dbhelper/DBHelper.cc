@@ -24,8 +24,9 @@ constexpr std::string_view kNewline = "\n";
 
 // Files up to this size are read whole even by writers: one read costs less than two.
 constexpr uint64_t kSmallFile = 64 * 1024;
-// Writes that stay within one page reach the file whole or not at all, even when the
-// process is killed in the middle, so they need no undo record.
+// Appends that stay within one page reach the file whole or not at all, even when the
+// process is killed in the middle, so they need no undo record. Insertions always take
+// one: after a short write over old bytes, putting them back may fail as well.
 constexpr uint64_t kPage = 4096;
 
 bool isTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n'; }
@@ -523,7 +524,7 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& line, std::string_vi
     return s;
   };
 
-  if (pos / kPage == (newSize - 1) / kPage) {
+  if (rest.empty() && pos / kPage == (newSize - 1) / kPage) {
     Status s = file_.WriteAt(pos, whole, 2, &written);
     if (!s.ok()) {
       undo(written);
