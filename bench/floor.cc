@@ -11,7 +11,8 @@
 //   check OP PATH ARG              one operation; answers "ok RESULT"
 // OP is count, row, append or insert; ARG is the 1-based row (row) or the line (insert).
 // Before every timed append or insert PATH is restored from the bytes of PRISTINE
-// outside the timed region, the same way the driver restores the Java systems' files.
+// outside the timed region, the same way the driver restores the Java systems' files:
+// the bytes from where the operation writes on, then ftruncate to the pristine length.
 // Failures answer "error MESSAGE".
 
 #include <fcntl.h>
@@ -324,10 +325,12 @@ void loadPristine(const std::string& path) {
   pristine.assign(d.begin(), d.end());
 }
 
-void restore(const std::string& path) {
+// Puts the pristine bytes back from `from` on, where the last operation began to
+// write, and cuts the file to the pristine length; the inode stays the same.
+void restore(const std::string& path, std::size_t from) {
   const Fd fd(path, O_WRONLY);
-  std::array<iovec, 1> parts{iovec{pristine.data(), pristine.size()}};
-  writeAll(fd.get(), parts, 0);
+  std::array<iovec, 1> parts{iovec{pristine.data() + from, pristine.size() - from}};
+  writeAll(fd.get(), parts, static_cast<off_t>(from));
   if (::ftruncate(fd.get(), static_cast<off_t>(pristine.size())) != 0) fail("ftruncate");
 }
 
@@ -388,8 +391,13 @@ std::string runCommand(std::string_view cmdline) {
     } else if (op == "append" || op == "insert") {
       loadPristine(pristinePath);
       const bool append = op == "append";
+      const std::int64_t at =
+          append ? static_cast<std::int64_t>(pristine.size())
+                 : skipLines({pristine.data(), pristine.size()}, arg);
+      if (at < 0) throw std::out_of_range("line beyond the end");
+      const auto from = static_cast<std::size_t>(at);
       for (long i = 0; i < n; ++i) {
-        restore(path);
+        restore(path, from);
         const std::int64_t t0 = nowNs();
         if (append)
           opAppend(path);
@@ -397,7 +405,7 @@ std::string runCommand(std::string_view cmdline) {
           opInsert(path, arg);
         total += nowNs() - t0;
       }
-      restore(path);
+      restore(path, 0);
     } else {
       throw std::invalid_argument("unknown operation " + op);
     }

@@ -13,8 +13,10 @@
 #   --no-build   use what is already built
 #   --keep       keep the table files of the run
 #
-# Environment: BUILD_DIR (default <repo>/build), BENCH_WORK (directory for the table
-# files; default a fresh directory under /tmp, removed afterwards unless --keep).
+# Environment: BUILD_DIR (default <repo>/build), DBIFACE_JAR and DBIFACE_LIB_DIR (the
+# library's jar and the directory of libgameserver_DBIface.so; by default found in
+# BUILD_DIR), BENCH_WORK (directory for the table files; default a fresh directory
+# under /tmp, removed afterwards unless --keep).
 # The table is printed on standard error and saved in $BUILD_DIR/bench-run/results.md.
 set -euo pipefail
 
@@ -33,7 +35,7 @@ while [ $# -gt 0 ]; do
     --no-build) dobuild=0 ;;
     --keep) keep=1 ;;
     --rounds|--sizes) driver_args+=("$1" "$2"); shift ;;
-    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
   shift
@@ -64,8 +66,9 @@ if [ "$dobuild" = 1 ]; then
     say "building the library failed (see $out/cmake.log); measuring without it"
   fi
 fi
-jar=$(ls "$build"/gameserver-dbiface-*.jar 2>/dev/null | head -n 1 || true)
-if [ -z "$jar" ] || [ ! -f "$build/lib/libgameserver_DBIface.so" ]; then
+jar=${DBIFACE_JAR:-$(ls "$build"/gameserver-dbiface-*.jar 2>/dev/null | head -n 1 || true)}
+libdir=${DBIFACE_LIB_DIR:-$build/lib}
+if [ -z "$jar" ] || [ ! -f "$jar" ] || [ ! -f "$libdir/libgameserver_DBIface.so" ]; then
   lib_ok=0
   [ "$dobuild" = 0 ] && say "no built library in $build; measuring without it"
 else
@@ -82,7 +85,12 @@ rm -rf "$out/classes"
   -d "$out/classes" "$here"/BenchDriver.java "$here"/PurePeer.java "$here"/SqlitePeer.java
 
 cp="$out/classes"
-[ "$lib_ok" = 1 ] && cp="$jar:$cp"
+if [ "$lib_ok" = 1 ]; then
+  cp="$jar:$cp"
+  build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
+  rev=$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)
+  driver_args+=(--note "library: $libdir/libgameserver_DBIface.so, build type ${build_type:-unknown}, source $rev")
+fi
 if [ "$sqlite" = 1 ]; then
   sqlite_jar=$(ls /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar 2>/dev/null | head -n 1 || true)
   if [ -z "$sqlite_jar" ] && [ "$(id -u)" = 0 ] && [ "${CI:-}" != true ]; then
@@ -115,7 +123,7 @@ done
 # in front of its own library path, so system JNI libraries (SQLite's) are still found.
 jvm=(-Xms512m -Xmx512m)
 run_driver() {
-  LD_LIBRARY_PATH="$build/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+  LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
     "$java" "${jvm[@]}" "$@" -cp "$cp" BenchDriver --work "$work" --floor "$out/floor" \
     --out "$out/results.md" "${driver_args[@]}"
 }
