@@ -93,10 +93,8 @@ public final class PurePeer {
     public void writeRowToLine(String text, int line) {
         Objects.requireNonNull(text, "text");
         Path p = requirePath();
-        if (line < 1) {
-            throw new IndexOutOfBoundsException("line " + line);
-        }
         if (!Files.exists(p)) {
+            // No header, so every key is unknown; and no line to insert at.
             parseRecord(text, new String[0]);
             throw new IndexOutOfBoundsException("line " + line + " of a missing table");
         }
@@ -105,16 +103,17 @@ public final class PurePeer {
             f.readFully(data);
             String[] header = splitLine(data, 0, firstLineLength(data, data.length));
             String[] values = parseRecord(text, header);
-            if (values.length == 0) {
-                return;
-            }
-            int pos = positionOfLine(data, line);
+            byte[] row = values.length == 0 ? null : rowLine(values, false);
+            int pos = line < 1 ? -1 : positionOfLine(data, line);
             if (pos < 0) {
-                throw new IndexOutOfBoundsException("line " + line + " is beyond the end");
+                throw new IndexOutOfBoundsException("line " + line + " is not in 1 to the line after the last");
+            }
+            if (row == null) {
+                return;
             }
             boolean joinsLast = pos == data.length && data.length > 0 && data[data.length - 1] != '\n';
             f.seek(pos);
-            f.write(rowLine(values, joinsLast));
+            f.write(joinsLast ? rowLine(values, true) : row);
             f.write(data, pos, data.length - pos);
         } catch (IOException e) {
             throw new UncheckedIOException(e);
@@ -145,10 +144,11 @@ public final class PurePeer {
             while (end < data.length && data[end] != '\n') {
                 end++;
             }
-            if (visibleLength(data, pos, end) > MAX_LINE) {
+            int visible = visibleLength(data, pos, end);
+            if (visible > MAX_LINE) {
                 break;
             }
-            lines.add(splitLine(data, pos, end));
+            lines.add(splitLine(data, pos, pos + visible));
             pos = end + 1;
         }
         if (lines.isEmpty()) {
@@ -157,9 +157,10 @@ public final class PurePeer {
         return lines;
     }
 
+    /** Length of the line from {@code from} to its LF at {@code end}; a CR before the LF is part of the line end. */
     private static int visibleLength(byte[] d, int from, int end) {
         int n = end - from;
-        return n > 0 && d[end - 1] == '\r' ? n - 1 : n;
+        return n > 0 && end < d.length && d[end - 1] == '\r' ? n - 1 : n;
     }
 
     private static int firstLineLength(byte[] d, int len) {
@@ -167,7 +168,7 @@ public final class PurePeer {
         while (end < len && d[end] != '\n') {
             end++;
         }
-        return Math.min(end, MAX_LINE);
+        return Math.min(end < len ? visibleLength(d, 0, end) : end, MAX_LINE);
     }
 
     /** Byte offset where line {@code line} starts, or -1 when the file has fewer lines. */
