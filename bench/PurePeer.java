@@ -15,10 +15,10 @@ import java.util.Objects;
 
 /**
  * The table calls written the plain way in Java, as the peer the native library is
- * measured against: every call re-reads the file with java.nio, splits lines on '|'
- * and renders COLUMN=value pairs; an append goes through Files.write(APPEND), an
- * insertion through RandomAccessFile. Same results and refusals as the library, but
- * no trace lines and no locking.
+ * measured against: every call re-reads the file with java.nio into lines, splits the
+ * lines it needs on '|' and renders COLUMN=value pairs; an append goes through
+ * Files.write(APPEND), an insertion through RandomAccessFile. Same results and refusals
+ * as the library, but no trace lines and no locking.
  */
 public final class PurePeer {
     static final int MAX_LINE = 99;
@@ -32,17 +32,17 @@ public final class PurePeer {
     }
 
     public int getNumRows() {
-        return load().size() - 1;
+        return Math.max(0, lines().size() - 1);
     }
 
     /** Data row {@code index} (1-based) as COLUMN=value pairs; empty when out of range. */
     public String getRow(int index) {
-        List<String[]> lines = load();
+        List<String> lines = lines();
         if (index < 1 || index >= lines.size()) {
             return "";
         }
-        String[] header = lines.get(0);
-        String[] row = lines.get(index);
+        String[] header = splitLine(lines.get(0));
+        String[] row = splitLine(lines.get(index));
         StringBuilder out = new StringBuilder(64);
         for (int j = 0; j < row.length; j++) {
             if (j > 0) {
@@ -127,8 +127,8 @@ public final class PurePeer {
         return path;
     }
 
-    /** Header and data rows, split; loading stops at the first line over the limit. */
-    private List<String[]> load() {
+    /** The lines of the file, header first, up to the first line over the limit. */
+    private List<String> lines() {
         byte[] data;
         try {
             data = Files.readAllBytes(requirePath());
@@ -137,7 +137,7 @@ public final class PurePeer {
         } catch (IOException e) {
             throw new UncheckedIOException(e);
         }
-        List<String[]> lines = new ArrayList<>();
+        List<String> lines = new ArrayList<>();
         int pos = 0;
         while (pos < data.length) {
             int end = pos;
@@ -148,11 +148,8 @@ public final class PurePeer {
             if (visible > MAX_LINE) {
                 break;
             }
-            lines.add(splitLine(data, pos, pos + visible));
+            lines.add(new String(data, pos, visible, StandardCharsets.UTF_8));
             pos = end + 1;
-        }
-        if (lines.isEmpty()) {
-            lines.add(new String[0]);
         }
         return lines;
     }
@@ -191,7 +188,11 @@ public final class PurePeer {
     }
 
     static String[] splitLine(byte[] d, int from, int end) {
-        String line = new String(d, from, end - from, StandardCharsets.UTF_8);
+        return splitLine(new String(d, from, end - from, StandardCharsets.UTF_8));
+    }
+
+    /** Fields of a line: trimmed, at most 10, a '|' at the very end adds no empty one. */
+    static String[] splitLine(String line) {
         List<String> fields = new ArrayList<>(4);
         int pos = 0;
         while (pos < line.length() && fields.size() < MAX_FIELDS) {
