@@ -1,0 +1,191 @@
+// A small command-line client of the table core, for the reliability drivers: a second
+// writer process next to the JVMs, and the victim of the kill loop.
+//
+//   dbtool count PATH                    print the number of data rows
+//   dbtool get PATH INDEX                print one row
+//   dbtool append PATH TEXT              append a record
+//   dbtool insert PATH LINE TEXT         insert a record at LINE
+//   dbtool loop PATH SEED MODE ROWS [N]  run the kill loop's operation stream (harness.h)
+//                                        on a table of ROWS rows; one byte to fd 3 after
+//                                        each completed operation
+//   dbtool hammer PATH TAG N SEED        N mixed reads and writes of records TAG0..TAG<N-1>
+//   dbtool check PATH BASE TAG:N...      every line has 3 fields; BASE untagged rows and
+//                                        each TAGi (i < N) exactly once
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dbhelper/DBHelper.h"
+#include "tests/reliability/harness.h"
+
+namespace {
+
+using dbhelper::DBHelper;
+using dbhelper::Status;
+
+[[noreturn]] void die(const std::string& what, const Status& s) {
+  std::fprintf(stderr, "dbtool: %s: %s\n", what.c_str(), s.ToString().c_str());
+  std::exit(1);
+}
+
+int32_t count(const std::string& path) {
+  std::string trace;
+  DBHelper t(path, &trace);
+  const int32_t n = t.getNumRows();
+  if (!t.status().ok()) die("count", t.status());
+  return n;
+}
+
+std::string get(const std::string& path, int32_t i) {
+  std::string trace;
+  DBHelper t(path, &trace);
+  std::string row = t.getRow(i);
+  if (!t.status().ok()) die("get", t.status());
+  return row;
+}
+
+Status write(const std::string& path, const std::string& text, int64_t line) {
+  std::string trace;
+  DBHelper t(path, &trace, DBHelper::Access::kWrite);
+  if (!t.status().ok()) return t.status();
+  return line == 0 ? t.writeRow(text) : t.writeRowToLine(text, static_cast<int32_t>(line));
+}
+
+int loop(const std::string& path, uint64_t seed, char mode, int64_t rows, uint64_t n) {
+  for (uint64_t i = 0; i < n; ++i) {
+    const rel::Op op = rel::opFor(seed, i, rows + static_cast<int64_t>(i), mode);
+    const Status s = write(path, op.record, op.at);
+    if (!s.ok()) die("loop", s);
+    const char done = 1;
+    if (::write(3, &done, 1) != 1) return 1;
+  }
+  return 0;
+}
+
+int hammer(const std::string& path, const std::string& tag, int n, uint64_t seed) {
+  rel::Rng rng(seed);
+  int32_t seen = count(path);
+  for (int i = 0; i < n;) {
+    const uint64_t kind = rng.below(10);
+    if (kind < 2) {
+      const int32_t now = count(path);
+      if (now < seen) {
+        std::fprintf(stderr, "dbtool: row count fell from %d to %d\n", seen, now);
+        return 1;
+      }
+      seen = now;
+      continue;
+    }
+    if (kind < 4) {
+      if (seen == 0) continue;
+      const std::string row = get(path, 1 + static_cast<int32_t>(rng.below(static_cast<uint64_t>(seen))));
+      // Rows are only ever added, so an index below an earlier count always holds one.
+      if (row.rfind("NAME=", 0) != 0 || row.find(",SCORE=") == std::string::npos ||
+          row.find(",DATE=") == std::string::npos) {
+        std::fprintf(stderr, "dbtool: malformed row '%s'\n", row.c_str());
+        return 1;
+      }
+      continue;
+    }
+    const std::string text = "NAME=" + tag + std::to_string(i) + ",SCORE=" + std::to_string(i) + ",DATE=p";
+    const int64_t line = kind < 7 ? 0 : 1 + static_cast<int64_t>(rng.below(static_cast<uint64_t>(seen) + 1));
+    const Status s = write(path, text, line);
+    if (!s.ok()) die("hammer write", s);
+    ++seen;
+    ++i;
+  }
+  return 0;
+}
+
+int check(const std::string& path, int base, const std::map<std::string, int>& tags) {
+  const auto bytes = rel::readFile(path);
+  if (!bytes) {
+    std::fprintf(stderr, "dbtool: %s missing\n", path.c_str());
+    return 1;
+  }
+  std::map<std::string, int> seen;
+  int untagged = 0;
+  int bad = 0;
+  size_t p = bytes->find('\n') + 1;  // past the header
+  while (p < bytes->size()) {
+    const size_t e = bytes->find('\n', p);
+    if (e == std::string::npos) {
+      std::fprintf(stderr, "dbtool: last line has no LF\n");
+      return 1;
+    }
+    const std::string line = bytes->substr(p, e - p);
+    p = e + 1;
+    const size_t b1 = line.find('|');
+    const size_t b2 = b1 == std::string::npos ? b1 : line.find('|', b1 + 1);
+    if (b2 == std::string::npos || line.find('|', b2 + 1) != std::string::npos || b1 == 0 ||
+        line.size() > dbhelper::kMaxLineChars) {
+      if (bad++ < 5) std::fprintf(stderr, "dbtool: malformed line '%s'\n", line.c_str());
+      continue;
+    }
+    const std::string name = line.substr(0, b1);
+    bool tagged = false;
+    for (const auto& [tag, n] : tags) {
+      if (name.rfind(tag, 0) != 0) continue;
+      const std::string num = name.substr(tag.size());
+      if (num.empty() || num.find_first_not_of("0123456789") != std::string::npos) continue;
+      if (std::stoi(num) >= n) continue;
+      ++seen[name];
+      tagged = true;
+      break;
+    }
+    if (!tagged) ++untagged;
+  }
+  int missing = 0;
+  int doubled = 0;
+  for (const auto& [tag, n] : tags) {
+    for (int i = 0; i < n; ++i) {
+      const int c = seen[tag + std::to_string(i)];
+      if (c == 0) ++missing;
+      if (c > 1) ++doubled;
+    }
+  }
+  std::printf("check: %d malformed, %d untagged (want %d), %d records lost, %d doubled\n", bad, untagged,
+              base, missing, doubled);
+  return bad == 0 && untagged == base && missing == 0 && doubled == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> a(argv + 1, argv + argc);
+  auto usage = [] {
+    std::fprintf(stderr, "usage: dbtool count|get|append|insert|loop|hammer|check PATH ...\n");
+    return 2;
+  };
+  if (a.size() < 2) return usage();
+  const std::string& cmd = a[0];
+  const std::string& path = a[1];
+  if (cmd == "count") {
+    std::printf("%d\n", count(path));
+  } else if (cmd == "get" && a.size() == 3) {
+    std::printf("%s\n", get(path, std::stoi(a[2])).c_str());
+  } else if ((cmd == "append" && a.size() == 3) || (cmd == "insert" && a.size() == 4)) {
+    const Status s = cmd == "append" ? write(path, a[2], 0) : write(path, a[3], std::stoll(a[2]));
+    if (!s.ok()) die(cmd, s);
+  } else if (cmd == "loop" && a.size() >= 5) {
+    return loop(path, std::stoull(a[2]), a[3][0], std::stoll(a[4]), a.size() > 5 ? std::stoull(a[5]) : ~0ull);
+  } else if (cmd == "hammer" && a.size() == 5) {
+    return hammer(path, a[2], std::stoi(a[3]), std::stoull(a[4]));
+  } else if (cmd == "check" && a.size() >= 3) {
+    std::map<std::string, int> tags;
+    for (size_t k = 3; k < a.size(); ++k) {
+      const size_t c = a[k].rfind(':');
+      if (c == std::string::npos) return usage();
+      tags[a[k].substr(0, c)] = std::stoi(a[k].substr(c + 1));
+    }
+    return check(path, std::stoi(a[2]), tags);
+  } else {
+    return usage();
+  }
+  return 0;
+}

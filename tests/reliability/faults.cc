@@ -1,0 +1,377 @@
+// Fault injection at every system call of a write: for each table, each operation, each
+// call kind and each way of failing, make the N-th call of that kind fail, for every N
+// the operation reaches. Oracle: an operation that fails leaves the file byte-identical
+// to before (or leaves an undo record that the next operation, with the fault gone,
+// rolls back: counted and listed separately); one that succeeds leaves exactly the new
+// table. Then the same writes under RLIMIT_FSIZE set at every size in between, in a child
+// process that ignores SIGXFSZ.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "dbhelper/DBHelper.h"
+#include "dbhelper/recovery.h"
+#include "tests/reliability/harness.h"
+
+namespace {
+
+using dbhelper::DBHelper;
+using dbhelper::Slice;
+using dbhelper::Status;
+using dbhelper::SysCalls;
+
+enum Kind { kOpen, kFstat, kLock, kPread, kPwritev, kFtruncate, kKinds };
+const char* const kKindNames[kKinds] = {"open", "fstat", "lock", "pread", "pwritev", "ftruncate"};
+
+enum class Mode {
+  kOnce,        // call N fails
+  kPersistent,  // calls N, N+1, ... fail
+  kShortOk,     // call N writes `shortBytes` only; later calls work
+  kShortFail,   // call N writes `shortBytes` only; later calls fail
+};
+
+struct Fault {
+  Kind kind;
+  Mode mode;
+  int err;
+  size_t shortBytes = 0;
+  std::string name() const {
+    static const char* const modes[] = {"once", "persistent", "short-then-ok", "short-then-fail"};
+    std::string s = std::string(kKindNames[kind]) + " " + modes[static_cast<int>(mode)] + " " + strerrorname_np(err);
+    if (mode == Mode::kShortOk || mode == Mode::kShortFail) s += " k=" + std::to_string(shortBytes);
+    return s;
+  }
+};
+
+const std::vector<Fault> kFaults = {
+    {kOpen, Mode::kOnce, EIO},           {kOpen, Mode::kPersistent, EACCES},
+    {kFstat, Mode::kOnce, EIO},          {kFstat, Mode::kPersistent, EIO},
+    {kLock, Mode::kOnce, EIO},           {kLock, Mode::kOnce, EAGAIN},
+    {kLock, Mode::kPersistent, EAGAIN},  {kPread, Mode::kOnce, EIO},
+    {kPread, Mode::kPersistent, EIO},    {kPwritev, Mode::kOnce, EIO},
+    {kPwritev, Mode::kOnce, ENOSPC},     {kPwritev, Mode::kOnce, EFBIG},
+    {kPwritev, Mode::kPersistent, EIO},  {kPwritev, Mode::kPersistent, ENOSPC},
+    {kPwritev, Mode::kShortOk, ENOSPC, 1}, {kPwritev, Mode::kShortFail, ENOSPC, 1},
+    {kPwritev, Mode::kShortFail, EIO, 7},  {kPwritev, Mode::kShortFail, ENOSPC, 100},
+    {kFtruncate, Mode::kOnce, EIO},      {kFtruncate, Mode::kPersistent, EIO},
+};
+
+// The injector: counts calls of each kind while armed and fails the chosen ones.
+struct Injector {
+  bool armed = false;
+  bool active = false;  // false: count only
+  Fault fault{};
+  int n = 0;
+  int calls[kKinds] = {};
+
+  void arm(const Fault* f, int at) {
+    for (int& c : calls) c = 0;
+    active = f != nullptr;
+    if (f != nullptr) fault = *f;
+    n = at;
+    armed = true;
+  }
+  // Returns true when this call of `k` must fail; sets errno.
+  bool fails(Kind k, bool* isShortCall) {
+    *isShortCall = false;
+    if (!armed) return false;
+    const int c = ++calls[k];
+    if (!active || k != fault.kind || c < n) return false;
+    const bool shortMode = fault.mode == Mode::kShortOk || fault.mode == Mode::kShortFail;
+    if (c == n && shortMode) {
+      *isShortCall = true;
+      return false;
+    }
+    if (c > n && (fault.mode == Mode::kOnce || fault.mode == Mode::kShortOk)) return false;
+    errno = fault.err;
+    return true;
+  }
+};
+Injector gInj;
+
+const SysCalls& real() { return dbhelper::realSysCalls(); }
+
+int fOpen(const char* p, int fl, int m) {
+  bool s;
+  return gInj.fails(kOpen, &s) ? -1 : real().open(p, fl, m);
+}
+int fFstat(int fd, uint64_t* size, dbhelper::FileId* id) {
+  bool s;
+  return gInj.fails(kFstat, &s) ? -1 : real().fstat(fd, size, id);
+}
+int fLock(int fd, int type) {
+  bool s;
+  return gInj.fails(kLock, &s) ? -1 : real().lock(fd, type);
+}
+long fPread(int fd, void* buf, size_t n, int64_t off) {
+  bool s;
+  return gInj.fails(kPread, &s) ? -1 : real().pread(fd, buf, n, off);
+}
+long fPwritev(int fd, const Slice* slices, int count, int64_t off) {
+  bool isShort;
+  if (gInj.fails(kPwritev, &isShort)) return -1;
+  if (!isShort) return real().pwritev(fd, slices, count, off);
+  size_t total = 0;
+  for (int i = 0; i < count; ++i) total += slices[i].size;
+  if (total <= 1) {
+    errno = gInj.fault.err;
+    return -1;
+  }
+  // Hand the kernel only the first k bytes, as a full disk does.
+  size_t k = std::min(gInj.fault.shortBytes, total - 1);
+  Slice cut[8];
+  int m = 0;
+  for (int i = 0; i < count && k > 0; ++i) {
+    cut[m] = slices[i];
+    cut[m].size = std::min(cut[m].size, k);
+    k -= cut[m++].size;
+  }
+  return real().pwritev(fd, cut, m, off);
+}
+int fFtruncate(int fd, int64_t size) {
+  bool s;
+  return gInj.fails(kFtruncate, &s) ? -1 : real().ftruncate(fd, size);
+}
+
+struct Table {
+  std::string name;
+  std::string bytes;
+  int32_t rows;  // data rows of the table the bytes stand for (after any rollback)
+  std::string old;  // the table the bytes stand for; == bytes unless a write is in flight
+};
+
+struct Action {
+  std::string name;
+  char kind;  // 'a' append, 'i' insert, 'r' read
+  int32_t line = 0;
+  std::string record = "NAME=newbie, SCORE=999, DATE=12/8/2026";
+};
+
+struct Outcome {
+  Status status;
+  int32_t rows = -1;
+};
+
+Outcome run(const std::string& path, const Action& a) {
+  std::string trace;
+  Outcome o;
+  DBHelper t(path, &trace, a.kind == 'r' ? DBHelper::Access::kRead : DBHelper::Access::kWrite);
+  o.status = t.status();
+  if (!o.status.ok()) return o;
+  if (a.kind == 'r') {
+    o.rows = t.getNumRows();
+    if (o.rows > 0) t.getRow(o.rows);
+    o.status = t.status();
+  } else {
+    o.status = a.kind == 'a' ? t.writeRow(a.record) : t.writeRowToLine(a.record, a.line);
+  }
+  return o;
+}
+
+// Runs the next operation (a read) with the faults gone, which rolls back a leftover record.
+void repair(const std::string& path) {
+  std::string trace;
+  DBHelper t(path, &trace);
+  t.getNumRows();
+}
+
+struct Stats {
+  long points = 0;
+  long failed = 0;       // operations that reported failure
+  long succeeded = 0;
+  long rolledBack = 0;   // failures that left an undo record for the next operation
+  long errors = 0;       // oracle violations
+  std::map<std::string, long> rollbackCases;
+};
+Stats gStats;
+
+void violation(const std::string& what) {
+  ++gStats.errors;
+  if (gStats.errors <= 30) std::fprintf(stderr, "FAIL %s\n", what.c_str());
+}
+
+// Checks one faulty run of `a` on `t` whose fault-free result is `expected`.
+void judge(const std::string& path, const Table& t, const Action& a, const std::string& expected,
+           const Outcome& o, const std::string& label) {
+  const std::string after = rel::readFile(path).value_or("<missing>");
+  if (o.status.ok()) {
+    ++gStats.succeeded;
+    if (a.kind == 'r') {
+      if (o.rows != t.rows) violation(label + ": read " + std::to_string(o.rows) + " rows, want " + std::to_string(t.rows));
+      repair(path);
+      if (rel::readFile(path) != t.old) violation(label + ": read left a table that is not the old one");
+    } else if (after != expected) {
+      violation(label + ": reported success but the file is not the new table");
+    }
+    return;
+  }
+  ++gStats.failed;
+  if (after == t.old || after == t.bytes) {
+    // Untouched. A table that already carried a record must still be rolled back.
+    if (t.bytes != t.old) {
+      repair(path);
+      if (rel::readFile(path) != t.old) violation(label + ": the leftover record was not rolled back later");
+    }
+    return;
+  }
+  // Anything else must be a record that the next operation rolls back.
+  repair(path);
+  if (rel::readFile(path) == t.old) {
+    ++gStats.rolledBack;
+    const size_t b = label.find(": ") + 2;
+    ++gStats.rollbackCases[label.substr(b, label.rfind(" N=") - b)];
+    return;
+  }
+  violation(label + ": failed (" + o.status.ToString() + ") and the file is neither the old table nor rolled back");
+}
+
+void faultMatrix(const std::string& path, const Table& t, const Action& a, const std::string& expected) {
+  for (const Fault& f : kFaults) {
+    for (int n = 1;; ++n) {
+      rel::writeFile(path, t.bytes);
+      gInj.arm(&f, n);
+      const Outcome o = run(path, a);
+      gInj.armed = false;
+      const bool reached = gInj.calls[f.kind] >= n;
+      if (!reached) {
+        if (!o.status.ok()) violation(t.name + "/" + a.name + ": " + f.name() + " N past the end still failed");
+        break;
+      }
+      ++gStats.points;
+      const std::string label = t.name + "/" + a.name + ": " + f.name() + " N=" + std::to_string(n);
+      judge(path, t, a, expected, o, label);
+      // Whatever happened, the table must work again once the fault is gone.
+      rel::writeFile(path, t.bytes);
+      const Outcome again = run(path, a);
+      if (!again.status.ok()) violation(label + ": the fault-free rerun failed: " + again.status.ToString());
+    }
+  }
+}
+
+// RLIMIT_FSIZE at `limit`, in a child; exit 0: success, 3: EFBIG, 4: another failure.
+void fsizeMatrix(const std::string& path, const Table& t, const Action& a, const std::string& expected) {
+  std::vector<uint64_t> limits;
+  const uint64_t from = t.bytes.size();
+  const uint64_t grown = expected.size() + (expected.size() - t.old.size());
+  for (uint64_t l = from; l <= grown + 1; ++l) limits.push_back(l);
+  // The undo record lies past the copy of the tail: sample up to twice the size.
+  const uint64_t far = 2 * from + 256;
+  for (uint64_t l = grown + 2; l < far; l += std::max<uint64_t>(1, (far - grown) / 64)) limits.push_back(l);
+  for (const uint64_t limit : limits) {
+    rel::writeFile(path, t.bytes);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      std::signal(SIGXFSZ, SIG_IGN);
+      rlimit rl{limit, limit};
+      if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(5);
+      const Outcome o = run(path, a);
+      _exit(o.status.ok() ? 0 : o.status.errnoValue() == EFBIG ? 3 : 4);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    ++gStats.points;
+    const std::string label = t.name + "/" + a.name + ": RLIMIT_FSIZE=" + std::to_string(limit);
+    if (!WIFEXITED(st) || WEXITSTATUS(st) > 4 || WEXITSTATUS(st) == 4) {
+      violation(label + ": child ended with status " + std::to_string(st));
+      continue;
+    }
+    Outcome o;
+    if (WEXITSTATUS(st) == 0) o.rows = t.rows;
+    else o.status = Status::FromErrno("write", path, EFBIG);
+    judge(path, t, a, expected, o, label + " N=0");
+  }
+}
+
+std::string inFlight(const std::string& old, const rel::Op& op, bool copyComplete) {
+  dbhelper::UndoRecord rec;
+  const std::string now = rel::applied(old, op);
+  rec.oldSize = old.size();
+  rec.pos = rel::lineStart(old, op.at);
+  rec.copyOff = now.size();
+  rec.tailLen = old.size() - rec.pos;
+  rec.copyComplete = copyComplete;
+  std::string f = copyComplete ? now + old.substr(rec.pos) : old;
+  f.resize(rec.fileEnd() - dbhelper::kUndoRecordSize, '\0');
+  char raw[dbhelper::kUndoRecordSize];
+  dbhelper::encodeUndoRecord(rec, raw);
+  return f + std::string(raw, sizeof raw);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool withFsize = !(argc > 1 && std::strcmp(argv[1], "--no-fsize") == 0);
+  std::signal(SIGXFSZ, SIG_IGN);
+  dbhelper::TableLock::SetTimeout(std::chrono::milliseconds(30));
+  dbhelper::sysCalls() = SysCalls{fOpen, real().close, fPread, fPwritev, fFtruncate, fFstat, fLock};
+
+  char tmpl[] = "/tmp/dbiface-faults-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) return 2;
+  const std::string dir = tmpl;
+  const std::string path = dir + "/t.txt";
+
+  auto plain = [](std::string name, int32_t rows, std::string bytes) {
+    return Table{std::move(name), bytes, rows, bytes};
+  };
+  const std::string small = rel::makeTable(3, "s");
+  const std::string edge = rel::makeTable(169, "e");  // 4072 bytes: an append crosses a page
+  const std::string multi = rel::makeTable(400, "m");
+  const std::string big = rel::makeTable(3000, "b");  // over 64 KiB: writers read only its edges
+  const rel::Op mid{"", "", 2};
+  std::vector<Table> tables = {
+      plain("small", 3, small),
+      plain("small-no-final-LF", 3, small.substr(0, small.size() - 1)),
+      plain("page-edge", 169, edge),
+      plain("multi-page", 400, multi),
+      plain("big", 3000, big),
+      Table{"in-flight-copied", inFlight(multi, mid, true), 400, multi},
+      Table{"in-flight-uncopied", inFlight(multi, mid, false), 400, multi},
+  };
+  if (edge.size() != 4072) {
+    std::fprintf(stderr, "page-edge table is %zu bytes\n", edge.size());
+    return 2;
+  }
+  for (const Table& t : tables) {
+    std::vector<Action> actions = {{"append", 'a'}, {"insert-at-1", 'i', 1}, {"read", 'r'}};
+    if (t.name == "small" || t.name == "multi-page") {
+      actions.push_back({"insert-mid", 'i', t.rows / 2 + 1});
+      actions.push_back({"insert-at-end", 'i', t.rows + 1});
+    }
+    if (t.name == "small-no-final-LF") actions.push_back({"insert-at-end", 'i', t.rows + 1});
+    for (const Action& a : actions) {
+      // The fault-free run gives the new table; it must be what the model says.
+      rel::writeFile(path, t.bytes);
+      const Outcome o = run(path, a);
+      std::string expected = t.old;
+      if (a.kind != 'r') {
+        std::string line = "newbie|999|12/8/2026\n";
+        if (t.old.back() != '\n' && (a.kind == 'a' || a.line == t.rows + 1)) line = "\n" + line;
+        if (a.kind == 'a' || a.line == t.rows + 1) expected += line;
+        else expected.insert(rel::lineStart(t.old, a.line), line);
+      }
+      if (!o.status.ok() || rel::readFile(path) != expected || (a.kind == 'r' && o.rows != t.rows)) {
+        violation(t.name + "/" + a.name + ": the fault-free run is wrong: " + o.status.ToString());
+        continue;
+      }
+      faultMatrix(path, t, a, expected);
+      if (withFsize && a.kind != 'r') fsizeMatrix(path, t, a, expected);
+    }
+  }
+  std::filesystem::remove_all(dir);
+
+  std::printf("fault points tried: %ld (%ld operations failed, %ld succeeded despite the fault)\n",
+              gStats.points, gStats.failed, gStats.succeeded);
+  std::printf("failures rolled back by the next operation: %ld\n", gStats.rolledBack);
+  for (const auto& [what, n] : gStats.rollbackCases) std::printf("  %s: %ld writes\n", what.c_str(), n);
+  std::printf("oracle violations: %ld\n", gStats.errors);
+  return gStats.errors == 0 ? 0 : 1;
+}

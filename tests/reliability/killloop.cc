@@ -1,0 +1,175 @@
+// The kill loop: starts a writer process on a table, SIGKILLs it at a random moment, makes
+// one library call, and checks that the table is exactly the state before or after the
+// operation the writer was in, byte for byte. The writer runs the operation stream of
+// harness.h and writes one byte to fd 3 after each completed operation, so the driver
+// knows which two states are allowed.
+//
+//   reliability_killloop [--kills N] [--seconds S] [--jvm] -- COMMAND...
+// COMMAND gets PATH SEED MODE ROWS COUNT appended (see dbtool loop).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dbhelper/DBHelper.h"
+#include "tests/reliability/harness.h"
+
+namespace {
+
+struct Config {
+  const char* name;
+  int64_t rows;
+  char mode;
+  int count;          // operations per writer before it exits on its own
+  double maxDelayMs;  // kills land uniformly in [0, maxDelayMs); shrinks when writers finish first
+  std::string base;
+};
+
+struct Tally {
+  long kills = 0;
+  long finished = 0;  // writers that completed before the kill
+  long oldState = 0;
+  long newState = 0;
+  long repaired = 0;  // the library call found a half-done write and rolled it back
+  long bad = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long wantKills = 320;
+  double seconds = 300;
+  bool jvm = false;
+  int i = 1;
+  for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+    if (std::strcmp(argv[i], "--kills") == 0 && i + 1 < argc) wantKills = std::atol(argv[++i]);
+    else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
+    else if (std::strcmp(argv[i], "--jvm") == 0) jvm = true;
+  }
+  if (i + 1 >= argc) {
+    std::fprintf(stderr, "usage: %s [--kills N] [--seconds S] [--jvm] -- COMMAND...\n", argv[0]);
+    return 2;
+  }
+  const std::vector<std::string> command(argv + i + 1, argv + argc);
+
+  char tmpl[] = "/tmp/dbiface-kill-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) return 2;
+  const std::string path = std::string(tmpl) + "/t.txt";
+
+  // A JVM needs about half a second to reach its first call.
+  const double startup = jvm ? 600 : 2;
+  std::vector<Config> configs = {
+      {"small", 5, 'm', 4, startup + 4, rel::makeTable(5, "s")},
+      {"medium", 2000, 'm', 60, startup + 40, rel::makeTable(2000, "m")},
+      {"multi-MiB", 140000, 'i', 400, startup + 120, rel::makeTable(140000, "L")},
+  };
+  std::printf("tables: small %zu B, medium %zu B, multi-MiB %zu B\n", configs[0].base.size(),
+              configs[1].base.size(), configs[2].base.size());
+
+  std::vector<Tally> tally(configs.size());
+  rel::Rng rng(static_cast<uint64_t>(getpid()) * 1000003u + static_cast<uint64_t>(time(nullptr)));
+  const auto start = std::chrono::steady_clock::now();
+  long kills = 0;
+  long bad = 0;
+  for (uint64_t round = 0; kills < wantKills; ++round) {
+    if (std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() > seconds) break;
+    Config& c = configs[round % configs.size()];
+    Tally& t = tally[round % configs.size()];
+    rel::writeFile(path, c.base);
+    const uint64_t seed = rng.next() % 1000000;
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return 2;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setpgid(0, 0);
+      dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
+      const int devnull = open("/dev/null", O_WRONLY);
+      dup2(devnull, 1);  // the JVM's trace lines
+      std::vector<std::string> args = command;
+      for (const std::string& a : {path, std::to_string(seed), std::string(1, c.mode), std::to_string(c.rows),
+                                   std::to_string(c.count)}) {
+        args.push_back(a);
+      }
+      std::vector<char*> av;
+      for (auto& a : args) av.push_back(a.data());
+      av.push_back(nullptr);
+      execvp(av[0], av.data());
+      _exit(127);
+    }
+    setpgid(pid, pid);
+    close(fds[1]);
+    const double delay = static_cast<double>(rng.below(1000000)) / 1e6 * c.maxDelayMs;
+    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(delay * 1000)));
+    kill(-pid, SIGKILL);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    long done = 0;
+    char buf[4096];
+    for (ssize_t r; (r = read(fds[0], buf, sizeof buf)) > 0;) done += r;
+    close(fds[0]);
+    if (!(WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL)) {
+      if (!WIFEXITED(st) || WEXITSTATUS(st) != 0 || done != c.count) {
+        std::fprintf(stderr, "FAIL %s: writer ended with status %d after %ld operations\n", c.name, st, done);
+        ++bad;
+        ++t.bad;
+        if (bad > 5) break;
+      }
+      ++t.finished;
+      c.maxDelayMs *= 0.8;  // aim the kills inside the writer's life
+      continue;
+    }
+    ++kills;
+    ++t.kills;
+
+    // The two states the table may be in.
+    std::string before = c.base;
+    for (long k = 0; k < done; ++k) before = rel::applied(before, rel::opFor(seed, k, c.rows + k, c.mode));
+    const std::string after = done < c.count ? rel::applied(before, rel::opFor(seed, done, c.rows + done, c.mode)) : before;
+
+    const std::string raw = rel::readFile(path).value_or("");
+    int32_t rows;
+    {
+      std::string trace;
+      dbhelper::DBHelper table(path, &trace);
+      rows = table.getNumRows();
+      if (!table.status().ok()) std::fprintf(stderr, "%s: read failed: %s\n", c.name, table.status().ToString().c_str());
+    }
+    const std::string now = rel::readFile(path).value_or("");
+    if (now == before && rows == c.rows + done) {
+      ++t.oldState;
+    } else if (now == after && rows == c.rows + done + 1) {
+      ++t.newState;
+    } else {
+      ++bad;
+      ++t.bad;
+      std::fprintf(stderr, "FAIL %s seed %llu: after %ld operations and a kill at %.2f ms the table is %zu bytes, "
+                   "%d rows; allowed: %zu or %zu bytes\n", c.name, static_cast<unsigned long long>(seed), done, delay,
+                   now.size(), rows, before.size(), after.size());
+      if (bad > 5) break;
+      continue;
+    }
+    if (raw != now) ++t.repaired;
+  }
+  std::filesystem::remove_all(tmpl);
+
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("%-10s %6s %9s %6s %6s %9s %5s\n", "table", "kills", "finished", "old", "new", "repaired", "bad");
+  for (size_t k = 0; k < configs.size(); ++k) {
+    const Tally& t = tally[k];
+    std::printf("%-10s %6ld %9ld %6ld %6ld %9ld %5ld\n", configs[k].name, t.kills, t.finished, t.oldState,
+                t.newState, t.repaired, t.bad);
+  }
+  std::printf("%ld kills in %.1f s; %ld failures (a table not in an allowed state, or a writer that failed)\n",
+              kills, took, bad);
+  if (kills < wantKills) std::printf("only %ld of %ld kills within %.0f s\n", kills, wantKills, seconds);
+  return bad == 0 && kills >= wantKills ? 0 : 1;
+}

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Two JVMs and a native process hammering one table at once: appends, insertions at random
+# lines, reads. Afterwards every line must be well-formed and every record there exactly once.
+# Usage: processes.sh DBTOOL JVM-COMMAND...   (jvm.sh JAVA -cp ...)
+set -u
+dbtool=$1
+shift
+dir=$(mktemp -d /tmp/dbiface-procs-XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+t=$dir/t.txt
+{ printf 'NAME|SCORE|DATE\n'; for i in $(seq 1 10); do printf 'base%d|%d|b\n' "$i" "$i"; done; } > "$t"
+
+"$@" gameserver.reliability.Stress hammer "$t" jA 1000 1 & a=$!
+"$@" gameserver.reliability.Stress hammer "$t" jB 1000 2 & b=$!
+# The native writer keeps going in batches of 100 while either JVM runs.
+tags=()
+batches=0
+while kill -0 "$a" 2>/dev/null || kill -0 "$b" 2>/dev/null; do
+  "$dbtool" hammer "$t" "n${batches}x" 100 "$batches" || { echo "FAIL: native writer"; exit 1; }
+  tags+=("n${batches}x:100")
+  batches=$((batches + 1))
+done
+rc=0
+wait "$a" || { echo "FAIL: JVM A"; rc=1; }
+wait "$b" || { echo "FAIL: JVM B"; rc=1; }
+echo "native writer: $batches batches of 100 writes while the JVMs ran"
+[ "$batches" -ge 2 ] || { echo "FAIL: the native writer did not overlap the JVMs"; rc=1; }
+"$dbtool" check "$t" 10 jA:1000 jB:1000 "${tags[@]}" || rc=1
+exit $rc

@@ -1,0 +1,129 @@
+// Threads of one process on one table: mixed appends, insertions at random lines, row
+// reads and row counts, half of them through a second name of the same file (a hard
+// link), so the in-process lock must key on the file, not the path. Every row carries
+// its own check (NAME=tTrI,SCORE=I), so a read can be validated without shared state
+// that would order the threads for the race detector. Built with -fsanitize=thread by
+// ci.sh.
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dbhelper/DBHelper.h"
+#include "tests/reliability/harness.h"
+
+namespace {
+
+using dbhelper::DBHelper;
+
+std::atomic<long> gErrors{0};
+
+void fail(const std::string& what) {
+  if (gErrors++ < 20) std::fprintf(stderr, "FAIL %s\n", what.c_str());
+}
+
+// True for "NAME=<p><i>,SCORE=<i>,DATE=<p>" with p one of "b" or "t<k>r".
+bool wellFormed(const std::string& row) {
+  const size_t s = row.find(",SCORE=");
+  const size_t d = row.find(",DATE=");
+  if (row.rfind("NAME=", 0) != 0 || s == std::string::npos || d == std::string::npos || d < s) return false;
+  const std::string name = row.substr(5, s - 5);
+  const std::string score = row.substr(s + 7, d - s - 7);
+  const std::string date = row.substr(d + 6);
+  return !score.empty() && name.size() > score.size() &&
+         name.compare(name.size() - score.size(), score.size(), score) == 0 &&
+         name.substr(0, name.size() - score.size()) == (date == "b" ? "b" : date + "r");
+}
+
+void worker(int k, const std::string& path, int ops, int32_t base) {
+  rel::Rng rng(static_cast<uint64_t>(k) + 1);
+  int32_t seen = base;
+  std::string trace;
+  for (int i = 0; i < ops;) {
+    trace.clear();
+    const uint64_t kind = rng.below(10);
+    if (kind < 2) {
+      DBHelper t(path, &trace);
+      const int32_t n = t.getNumRows();
+      if (!t.status().ok()) fail("count: " + t.status().ToString());
+      if (n < seen) fail("row count fell from " + std::to_string(seen) + " to " + std::to_string(n));
+      seen = std::max(seen, n);
+    } else if (kind < 4) {
+      DBHelper t(path, &trace);
+      const std::string row = t.getRow(1 + static_cast<int32_t>(rng.below(static_cast<uint64_t>(seen))));
+      if (!t.status().ok()) fail("get: " + t.status().ToString());
+      if (!wellFormed(row)) fail("read a row that was never written: '" + row + "'");
+    } else {
+      const std::string tag = "t" + std::to_string(k);
+      const std::string text = "NAME=" + tag + "r" + std::to_string(i) + ",SCORE=" + std::to_string(i) + ",DATE=" + tag;
+      DBHelper t(path, &trace, DBHelper::Access::kWrite);
+      dbhelper::Status s = t.status();
+      if (s.ok()) {
+        s = kind < 7 ? t.writeRow(text)
+                     : t.writeRowToLine(text, 1 + static_cast<int32_t>(rng.below(static_cast<uint64_t>(seen) + 1)));
+      }
+      if (!s.ok()) fail("write: " + s.ToString());
+      ++seen;
+      ++i;
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int threads = argc > 1 ? std::atoi(argv[1]) : 8;
+  const int ops = argc > 2 ? std::atoi(argv[2]) : 300;
+  char tmpl[] = "/tmp/dbiface-threads-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) return 2;
+  const std::string dir = tmpl;
+  const std::string path = dir + "/t.txt";
+  const int32_t base = 20;
+  std::string table = rel::kHeader;
+  for (int32_t i = 0; i < base; ++i) table += "b" + std::to_string(i) + "|" + std::to_string(i) + "|b\n";
+  rel::writeFile(path, table);
+  std::filesystem::create_hard_link(path, dir + "/link.txt");
+
+  std::vector<std::thread> pool;
+  for (int k = 0; k < threads; ++k) {
+    pool.emplace_back(worker, k, k % 2 == 0 ? path : dir + "/link.txt", ops, base);
+  }
+  for (auto& t : pool) t.join();
+
+  // Every line well-formed, every record exactly once.
+  const std::string bytes = rel::readFile(path).value_or("");
+  std::multiset<std::string> rows;
+  std::string trace;
+  DBHelper t(path, &trace);
+  const int32_t n = t.getNumRows();
+  for (int32_t i = 1; i <= n; ++i) {
+    const std::string row = t.getRow(i);
+    if (!wellFormed(row)) fail("final row " + std::to_string(i) + " malformed: '" + row + "'");
+    rows.insert(row);
+  }
+  long lost = 0;
+  long doubled = 0;
+  auto expect = [&](const std::string& row) {
+    const size_t c = rows.count(row);
+    if (c == 0) ++lost;
+    if (c > 1) ++doubled;
+  };
+  for (int32_t i = 0; i < base; ++i) expect("NAME=b" + std::to_string(i) + ",SCORE=" + std::to_string(i) + ",DATE=b");
+  for (int k = 0; k < threads; ++k) {
+    for (int i = 0; i < ops; ++i) {
+      const std::string tag = "t" + std::to_string(k);
+      expect("NAME=" + tag + "r" + std::to_string(i) + ",SCORE=" + std::to_string(i) + ",DATE=" + tag);
+    }
+  }
+  const long want = base + static_cast<long>(threads) * ops;
+  if (n != want || bytes.empty() || bytes.back() != '\n') fail("table has " + std::to_string(n) + " rows, want " + std::to_string(want));
+  std::printf("%d threads x %d writes (plus reads): %d rows, %ld lost, %ld doubled, %ld errors\n", threads, ops, n,
+              lost, doubled, gErrors.load());
+  std::filesystem::remove_all(dir);
+  return lost == 0 && doubled == 0 && gErrors == 0 ? 0 : 1;
+}
