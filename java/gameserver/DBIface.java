@@ -12,8 +12,10 @@ package gameserver;
  * threads of this JVM and across processes that use this library.
  */
 public final class DBIface {
+    // The system property gameserver.dbiface.library.path, then java.library.path, then the
+    // copy bundled in the jar: see NativeLoader.
     static {
-        System.loadLibrary("gameserver_DBIface");
+        NativeLoader.load();
     }
 
     private DBIface() {}

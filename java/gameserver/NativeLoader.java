@@ -1,0 +1,219 @@
+package gameserver;
+
+import java.io.IOException;
+import java.io.InputStream;
+import java.nio.file.FileSystems;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.attribute.FileAttribute;
+import java.nio.file.attribute.PosixFilePermissions;
+import java.security.MessageDigest;
+import java.security.NoSuchAlgorithmException;
+import java.util.ArrayList;
+import java.util.HexFormat;
+import java.util.List;
+import java.util.Locale;
+
+/**
+ * Finds and loads the native library, in this order: the file named by the system property
+ * {@value #PROPERTY}; {@code System.loadLibrary} (java.library.path); the copy bundled in the
+ * jar under {@code /native/OS-ARCH/}, extracted to a private file first in java.io.tmpdir and
+ * then, when that fails (a full or noexec file system), in the user's cache directory.
+ */
+final class NativeLoader {
+    static final String PROPERTY = "gameserver.dbiface.library.path";
+    static final String NAME = "gameserver_DBIface";
+
+    private NativeLoader() {}
+
+    static void load() {
+        List<String> tried = new ArrayList<>();
+
+        String explicit = System.getProperty(PROPERTY);
+        if (explicit != null && !explicit.isEmpty()) {
+            String path = Path.of(explicit).toAbsolutePath().toString();
+            try {
+                System.load(path);
+                return;
+            } catch (UnsatisfiedLinkError e) {
+                tried.add(PROPERTY + "=" + path + " (" + e.getMessage() + ")");
+            }
+        }
+
+        try {
+            System.loadLibrary(NAME);
+            return;
+        } catch (UnsatisfiedLinkError e) {
+            String file = System.mapLibraryName(NAME);
+            List<String> candidates = new ArrayList<>();
+            for (String dir : System.getProperty("java.library.path", "").split(
+                    java.io.File.pathSeparator)) {
+                if (!dir.isEmpty()) {
+                    candidates.add(Path.of(dir, file).toString());
+                }
+            }
+            tried.add("java.library.path " + candidates + " (" + e.getMessage() + ")");
+        }
+
+        String resource = resourceName();
+        byte[] image = null;
+        try {
+            image = readResource(resource);
+            if (image == null) {
+                tried.add("jar resource " + resource + " (not in the jar)");
+            }
+        } catch (IOException e) {
+            tried.add("jar resource " + resource + " (" + e + ")");
+        }
+        if (image != null) {
+            List<Path> dirs = extractionDirs();
+            for (int i = 0; i < dirs.size(); i++) {
+                Path dir = dirs.get(i);
+                Path file = null;
+                try {
+                    if (i > 0) {
+                        privateDir(dir);  // our own cache directory; java.io.tmpdir must exist
+                    }
+                    file = extract(image, dir);
+                    System.load(file.toString());
+                    deleteLoaded(file);
+                    return;
+                } catch (IOException | UnsatisfiedLinkError e) {
+                    tried.add("jar resource " + resource + " extracted to "
+                            + (file != null ? file : dir) + " (" + e.getMessage() + ")");
+                    if (file != null) {
+                        try {
+                            Files.deleteIfExists(file);
+                        } catch (IOException ignored) {
+                            // deleteOnExit is still registered
+                        }
+                    }
+                }
+            }
+        }
+        throw new UnsatisfiedLinkError("cannot load the native library " + NAME + "; tried: "
+                + String.join("; ", tried));
+    }
+
+    /** Returns the jar path of the bundled library for this OS and architecture. */
+    static String resourceName() {
+        return "/native/" + platform() + "/" + System.mapLibraryName(NAME);
+    }
+
+    static String platform() {
+        String os = System.getProperty("os.name", "").toLowerCase(Locale.ROOT);
+        if (os.startsWith("windows")) {
+            os = "windows";
+        } else if (os.startsWith("mac") || os.startsWith("darwin")) {
+            os = "macos";
+        } else {
+            os = os.replaceAll("[^a-z0-9]", "");
+        }
+        String arch = System.getProperty("os.arch", "").toLowerCase(Locale.ROOT);
+        arch = switch (arch) {
+            case "amd64", "x86_64", "x86-64" -> "x86_64";
+            case "aarch64", "arm64" -> "aarch64";
+            default -> arch.replaceAll("[^a-z0-9_]", "");
+        };
+        return os + "-" + arch;
+    }
+
+    static byte[] readResource(String resource) throws IOException {
+        try (InputStream in = NativeLoader.class.getResourceAsStream(resource)) {
+            return in == null ? null : in.readAllBytes();
+        }
+    }
+
+    /** The directories to extract into, in order of preference. */
+    static List<Path> extractionDirs() {
+        List<Path> dirs = new ArrayList<>();
+        String tmp = System.getProperty("java.io.tmpdir");
+        if (tmp != null && !tmp.isEmpty()) {
+            dirs.add(Path.of(tmp));
+        }
+        Path cache = userCacheDir();
+        if (cache != null) {
+            dirs.add(cache.resolve("gameserver-dbiface"));
+        }
+        return dirs;
+    }
+
+    static Path userCacheDir() {
+        String os = System.getProperty("os.name", "").toLowerCase(Locale.ROOT);
+        String home = System.getProperty("user.home");
+        if (os.startsWith("windows")) {
+            String local = System.getenv("LOCALAPPDATA");
+            return local != null && !local.isEmpty() ? Path.of(local)
+                    : home != null ? Path.of(home, "AppData", "Local") : null;
+        }
+        if (os.startsWith("mac")) {
+            return home != null ? Path.of(home, "Library", "Caches") : null;
+        }
+        String xdg = System.getenv("XDG_CACHE_HOME");
+        if (xdg != null && xdg.startsWith("/")) {
+            return Path.of(xdg);
+        }
+        return home != null ? Path.of(home, ".cache") : null;
+    }
+
+    static boolean posix() {
+        return FileSystems.getDefault().supportedFileAttributeViews().contains("posix");
+    }
+
+    /** Creates {@code dir} when missing, readable by this user only. */
+    static void privateDir(Path dir) throws IOException {
+        if (Files.isDirectory(dir)) {
+            return;
+        }
+        if (posix()) {
+            Files.createDirectories(dir,
+                    PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
+        } else {
+            Files.createDirectories(dir);
+        }
+    }
+
+    /**
+     * Writes {@code image} to a new file in {@code dir} that only this user can read, named
+     * after the library and a hash of its content, so it is never mistaken for another
+     * build's copy.
+     */
+    static Path extract(byte[] image, Path dir) throws IOException {
+        boolean posix = posix();
+        String file = System.mapLibraryName(NAME);
+        int dot = file.lastIndexOf('.');
+        String prefix = file.substring(0, dot) + "-" + sha256(image).substring(0, 16) + "-";
+        String suffix = file.substring(dot);
+        FileAttribute<?>[] attrs = posix
+                ? new FileAttribute<?>[] {PosixFilePermissions.asFileAttribute(
+                        PosixFilePermissions.fromString("rw-------"))}
+                : new FileAttribute<?>[0];
+        Path out = Files.createTempFile(dir, prefix, suffix, attrs);
+        out.toFile().deleteOnExit();
+        Files.write(out, image);
+        return out;
+    }
+
+    /**
+     * Removes the extracted file once loaded: a mapped library stays usable after its file is
+     * unlinked on POSIX systems, and nothing is left behind even if the JVM is killed. Where
+     * the OS refuses (Windows), deleteOnExit still tries.
+     */
+    static void deleteLoaded(Path file) {
+        if (!System.getProperty("os.name", "").toLowerCase(Locale.ROOT).startsWith("windows")) {
+            try {
+                Files.deleteIfExists(file);
+            } catch (IOException ignored) {
+                // deleteOnExit is still registered
+            }
+        }
+    }
+
+    static String sha256(byte[] data) {
+        try {
+            return HexFormat.of().formatHex(MessageDigest.getInstance("SHA-256").digest(data));
+        } catch (NoSuchAlgorithmException e) {
+            throw new IllegalStateException("SHA-256 is missing from this JVM", e);
+        }
+    }
+}
