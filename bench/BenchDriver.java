@@ -174,7 +174,9 @@ public final class BenchDriver {
         String compareFile(Op op) throws IOException {
             byte[] got = Files.readAllBytes(file);
             restore(0);
-            return Arrays.equals(got, table.expectedAfter(op)) ? null : "file content differs after one call";
+            return Arrays.equals(got, table.expectedAfter(op))
+                    ? null
+                    : "file content differs after one call";
         }
     }
 
@@ -344,8 +346,10 @@ public final class BenchDriver {
             proc = new ProcessBuilder(program.toString())
                     .redirectError(ProcessBuilder.Redirect.INHERIT)
                     .start();
-            to = new BufferedWriter(new OutputStreamWriter(proc.getOutputStream(), StandardCharsets.UTF_8));
-            from = new BufferedReader(new InputStreamReader(proc.getInputStream(), StandardCharsets.UTF_8));
+            to = new BufferedWriter(
+                    new OutputStreamWriter(proc.getOutputStream(), StandardCharsets.UTF_8));
+            from = new BufferedReader(
+                    new InputStreamReader(proc.getInputStream(), StandardCharsets.UTF_8));
             String answer = ask("line", ROW_LINE);
             if (!answer.equals("ok")) {
                 throw new IOException("floor program: " + answer);
@@ -537,6 +541,7 @@ public final class BenchDriver {
     private final List<String> failures = new ArrayList<>();
     /** size -> op -> system -> stat */
     private final Map<Integer, Map<Op, Map<String, Stat>>> results = new LinkedHashMap<>();
+    private String loadAtStart = "unknown";
 
     BenchDriver(Settings set) {
         this.set = set;
@@ -564,14 +569,16 @@ public final class BenchDriver {
             }
         }
         if (set.work == null || set.floor == null) {
-            System.err.println("usage: BenchDriver --work DIR --floor PROGRAM [--quick] [--rounds N]"
-                    + " [--sizes 50,1000,...] [--out FILE] [--no-sqlite] [--no-library] [--note TEXT]");
+            System.err.println("usage: BenchDriver --work DIR --floor PROGRAM [--quick]"
+                    + " [--rounds N] [--sizes 50,1000,...] [--out FILE] [--no-sqlite]"
+                    + " [--no-library] [--note TEXT]");
             System.exit(2);
         }
         System.exit(new BenchDriver(set).run());
     }
 
     int run() throws Exception {
+        loadAtStart = loadAverage();
         checkStdout();
         if (set.library) {
             try {
@@ -773,10 +780,12 @@ public final class BenchDriver {
         table(sb, head, cells);
         sb.append('\n');
         if (lib) {
-            sb.append("lib/X: median of the library over median of X; below 1 the library is faster.\n");
+            sb.append("lib/X: median of the library over median of X;"
+                    + " below 1 the library is faster.\n");
         }
-        sb.append("floor: open+fstat+read+close and a scan (reads), open(O_APPEND)+write+close (append),"
-                + " open+fstat+read+pwritev+close (insert); no trace lines, no locking.\n");
+        sb.append("floor: open+fstat+read+close and a scan (reads),"
+                + " open(O_APPEND)+write+close (append), open+fstat+read+pwritev+close (insert);"
+                + " no trace lines, no locking.\n");
         sb.append("java-peer: plain Java re-reading the file per call; no trace lines.\n");
         if (names.contains("sqlite")) {
             sb.append("sqlite: JDBC, rollback journal, synchronous=FULL; sqlite-wal: WAL,"
@@ -807,7 +816,8 @@ public final class BenchDriver {
         } catch (IOException e) {
             cpu = "unknown (" + e.getMessage() + ")";
         }
-        sb.append("- when: ").append(Instant.now()).append(set.quick ? ", --quick" : "").append('\n');
+        sb.append("- when: ").append(Instant.now()).append(set.quick ? ", --quick" : "")
+                .append('\n');
         sb.append("- machine: ").append(cpu).append(", ")
                 .append(Runtime.getRuntime().availableProcessors()).append(" CPUs, ")
                 .append(System.getProperty("os.name")).append(' ')
@@ -816,8 +826,19 @@ public final class BenchDriver {
                 .append(System.getProperty("java.vm.version")).append(", ")
                 .append(String.join(" ", ManagementFactory.getRuntimeMXBean().getInputArguments()))
                 .append('\n');
+        sb.append("- load average (1, 5, 15 min) at start: ").append(loadAtStart)
+                .append(", at end: ").append(loadAverage()).append('\n');
         sb.append("- table files in ").append(set.work).append(" (").append(fsType(set.work))
                 .append("), rows of about 25 bytes, getRow and writeRowToLine at the middle row\n");
+    }
+
+    private static String loadAverage() {
+        try {
+            String[] f = Files.readString(Path.of("/proc/loadavg")).trim().split(" ");
+            return f[0] + " " + f[1] + " " + f[2];
+        } catch (IOException | ArrayIndexOutOfBoundsException e) {
+            return "unknown";
+        }
     }
 
     private static String fsType(Path dir) {
@@ -827,8 +848,11 @@ public final class BenchDriver {
             String real = dir.toRealPath().toString();
             for (String l : Files.readAllLines(Path.of("/proc/mounts"))) {
                 String[] f = l.split(" ");
-                if (f.length > 2 && (real.equals(f[1]) || real.startsWith(f[1].endsWith("/") ? f[1] : f[1] + "/"))
-                        && f[1].length() >= best.length()) {
+                if (f.length < 3) {
+                    continue;
+                }
+                String prefix = f[1].endsWith("/") ? f[1] : f[1] + "/";
+                if ((real.equals(f[1]) || real.startsWith(prefix)) && f[1].length() >= best.length()) {
                     best = f[1];
                     type = f[2];
                 }
@@ -850,7 +874,8 @@ public final class BenchDriver {
         line(sb, head, w);
         StringBuilder rule = new StringBuilder("|");
         for (int i = 0; i < w.length; i++) {
-            rule.append(i == 1 ? ":" + "-".repeat(w[i] + 1) : "-".repeat(w[i] + 1) + ":").append('|');
+            String dashes = "-".repeat(w[i] + 1);
+            rule.append(i == 1 ? ":" + dashes : dashes + ":").append('|');
         }
         sb.append(rule).append('\n');
         for (List<String> r : rows) {
@@ -863,7 +888,8 @@ public final class BenchDriver {
         for (int i = 0; i < w.length; i++) {
             String c = cells.get(i);
             sb.append(' ');
-            sb.append(i == 1 ? c + " ".repeat(w[i] - c.length()) : " ".repeat(w[i] - c.length()) + c);
+            String pad = " ".repeat(w[i] - c.length());
+            sb.append(i == 1 ? c + pad : pad + c);
             sb.append(" |");
         }
         sb.append('\n');

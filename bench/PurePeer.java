@@ -73,12 +73,15 @@ public final class PurePeer {
         } catch (IOException e) {
             throw new UncheckedIOException(e);
         }
-        String[] header = exists ? splitLine(head, 0, firstLineLength(head, headLen)) : new String[0];
+        String[] header = exists
+                ? splitLine(head, 0, firstLineLength(head, headLen))
+                : new String[0];
         String[] values = parseRecord(text, header);
         try {
             if (values.length == 0) {
                 if (!exists) {
-                    Files.write(p, new byte[0], StandardOpenOption.CREATE, StandardOpenOption.APPEND);
+                    Files.write(p, new byte[0],
+                            StandardOpenOption.CREATE, StandardOpenOption.APPEND);
                 }
                 return;
             }
@@ -106,12 +109,14 @@ public final class PurePeer {
             byte[] row = values.length == 0 ? null : rowLine(values, false);
             int pos = line < 1 ? -1 : positionOfLine(data, line);
             if (pos < 0) {
-                throw new IndexOutOfBoundsException("line " + line + " is not in 1 to the line after the last");
+                throw new IndexOutOfBoundsException(
+                        "line " + line + " is not in 1 to the line after the last");
             }
             if (row == null) {
                 return;
             }
-            boolean joinsLast = pos == data.length && data.length > 0 && data[data.length - 1] != '\n';
+            boolean joinsLast =
+                    pos == data.length && data.length > 0 && data[data.length - 1] != '\n';
             f.seek(pos);
             f.write(joinsLast ? rowLine(values, true) : row);
             f.write(data, pos, data.length - pos);
@@ -154,7 +159,10 @@ public final class PurePeer {
         return lines;
     }
 
-    /** Length of the line from {@code from} to its LF at {@code end}; a CR before the LF is part of the line end. */
+    /**
+     * Length of the line from {@code from} to its LF at {@code end}; a CR directly before
+     * the LF belongs to the line end.
+     */
     private static int visibleLength(byte[] d, int from, int end) {
         int n = end - from;
         return n > 0 && end < d.length && d[end - 1] == '\r' ? n - 1 : n;
