@@ -1,5 +1,7 @@
 package gameserver.tests;
 
+import java.io.ByteArrayOutputStream;
+import java.io.File;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
@@ -12,6 +14,7 @@ import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
+import java.util.stream.Collectors;
 import java.util.stream.Stream;
 
 /**
@@ -78,7 +81,9 @@ public final class Runner {
     static final byte[] DIR = new byte[0];
     static final byte[] SAME = new byte[0];
 
-    record Case(String name, byte[] table, byte[] after, byte[] other, List<Step> steps) {}
+    /** {@code other}: a second file, named {@code otherName}, that is set up but not checked. */
+    record Case(String name, byte[] table, byte[] after, String otherName, byte[] other,
+            List<Step> steps) {}
 
     static final List<Case> CASES = new ArrayList<>();
 
@@ -88,11 +93,11 @@ public final class Runner {
 
     /** A case that starts with init on the table file; {@code after} null: must not exist. */
     static void c(String name, Object table, Object after, Step... steps) {
-        add(name, table, after, null, true, steps);
+        add(name, table, after, null, null, true, steps);
     }
 
-    static void add(String name, Object table, Object after, Object other, boolean init,
-            Step... steps) {
+    static void add(String name, Object table, Object after, String otherName, Object other,
+            boolean init, Step... steps) {
         List<Step> all = new ArrayList<>();
         if (init) {
             all.add(s("init:%D/t.txt", V));
@@ -100,7 +105,7 @@ public final class Runner {
         all.addAll(Arrays.asList(steps));
         byte[] t = bytes(table);
         byte[] a = after == SAME ? t : bytes(after);
-        CASES.add(new Case(name, t, a, bytes(other), all));
+        CASES.add(new Case(name, t, a, otherName, bytes(other), all));
     }
 
     /** Strings become UTF-8; Integers become single raw bytes; byte[] passes through. */
@@ -108,7 +113,7 @@ public final class Runner {
         if (parts.length == 1 && (parts[0] == null || parts[0] instanceof byte[])) {
             return (byte[]) parts[0];
         }
-        java.io.ByteArrayOutputStream out = new java.io.ByteArrayOutputStream();
+        ByteArrayOutputStream out = new ByteArrayOutputStream();
         for (Object p : parts) {
             if (p instanceof Integer i) {
                 out.write(i);
@@ -154,6 +159,10 @@ public final class Runner {
         c("read: 99-char line loads, 100-char line ends loading",
                 "NAME\n" + rep('a', 99) + "\n" + rep('b', 100) + "\nc\n", SAME,
                 s("rows", rows(1)), s("get:1", row("NAME=" + rep('a', 99))), s("get:2", row("")));
+        c("read: 99-char last line without LF loads", "NAME\n" + rep('a', 99), SAME,
+                s("rows", rows(1)), s("get:1", row("NAME=" + rep('a', 99))));
+        c("read: 100-char last line without LF does not", "NAME\nx\n" + rep('a', 100), SAME,
+                s("rows", rows(1)), s("get:2", row("")));
         c("read: header over 99 chars leaves no rows", rep('H', 100) + "\nx\n", SAME,
                 s("rows", rows(0)), s("get:1", row("")));
         c("read: more than 10 fields",
@@ -197,14 +206,19 @@ public final class Runner {
                 s("get:8", row("NAME=ok,SCORE=8")));
 
         // ---- calling contract ----
-        add("calls before init", T3, SAME, null, false,
+        add("calls before init", T3, SAME, null, null, false,
                 s("rows", ex(ISE), "calling getnumrows in dbiface\n" + ex(ISE)),
                 s("get:1", ex(ISE)), s("write:NAME=x", ex(ISE)), s("insert:1:NAME=x", ex(ISE)));
-        add("init(null), then a good init", T3, SAME, null, false,
+        add("init(null), then a good init", T3, SAME, null, null, false,
                 s("initnull", ex(NPE)), s("init:%D/t.txt", V), s("rows", rows(3)));
-        add("second init switches the file", T3, SAME, "X|Y\np|q\n", false,
-                s("init:%D/t.txt", V), s("rows", rows(3)), s("init:%D/u.txt", V),
+        add("second init switches the file, relative path", T3, SAME, "u.txt", "X|Y\np|q\n",
+                false,
+                s("init:%D/t.txt", V), s("rows", rows(3)), s("init:u.txt", V),
                 s("rows", rows(1)), s("get:1", row("X=p,Y=q")));
+        add("path with an emoji names the file Java names", null, null, EMOJI + ".txt",
+                "NAME|SCORE\na|1\nb|2\n", false,
+                s("init:%D/" + EMOJI + ".txt", V), s("rows", rows(2)),
+                s("write:NAME=b, SCORE=2", C + V), s("rows", rows(3)));
         c("null record text", T3, SAME,
                 s("writenull", C + ex(NPE), ex(NPE)), s("insertnull:1", C + ex(NPE), ex(NPE)));
 
@@ -245,6 +259,9 @@ public final class Runner {
                 "N\u00c4ME|SCORE\n\u00fc|1\n",
                 s("write:SCORE=1, N\u00c4ME=\u00fc", C + V),
                 s("get:1", row("N\u00c4ME=\u00fc,SCORE=1")));
+        c("append: 99-byte line of 2-byte chars", T3, T3 + rep('\u00e9', 49) + "x\n",
+                s("write:NAME=" + rep('\u00e9', 49) + "x", C + V),
+                s("get:4", row("NAME=" + rep('\u00e9', 49) + "x")));
         c("append: directory as table", DIR, null, s("write:NAME=a", C + ex(UIOE)));
 
         // ---- inserting ----
@@ -263,6 +280,24 @@ public final class Runner {
         c("insert: at the end of a file without final LF", "NAME|SCORE\na|1",
                 "NAME|SCORE\na|1\nb|2\n",
                 s("insert:2:NAME=b, SCORE=2", ins(14, null, null, 19, "b")), s("rows", rows(2)));
+        c("insert: pairs in another order, traced in column order", T4,
+                H3 + "x|9|z\na|1|d1\nb|2|d2\nc|3|d3\nd|4|d4\n",
+                s("insert:1:DATE=z, SCORE=9, NAME=x", ins(16, "a", "\n", 22, "x", "9")));
+        c("insert: after a header-only file", "NAME|SCORE\n", "NAME|SCORE\nx|9\n",
+                s("insert:1:NAME=x, SCORE=9", ins(11, null, null, 15, "x")));
+        c("insert: after a header without LF", "NAME|SCORE", "NAME|SCORE\nx|9\n",
+                s("insert:1:NAME=x, SCORE=9", ins(10, null, null, 15, "x")));
+        c("insert: after a blank line", "NAME|SCORE\na|1\n\nb|2\n",
+                "NAME|SCORE\na|1\n\nx|9\nb|2\n",
+                s("insert:3:NAME=x, SCORE=9", ins(16, "b", "\n", 20, "x")),
+                s("rows", rows(4)), s("get:2", row("")), s("get:3", row("NAME=x,SCORE=9")));
+        c("insert: after 99-char lines, CR LF one too", "NAME\n" + rep('a', 99) + "\r\n"
+                        + rep('b', 99) + "\nc\n",
+                "NAME\n" + rep('a', 99) + "\r\n" + rep('b', 99) + "\nx\nc\n",
+                s("insert:3:NAME=x", ins(206, "c", "\n", 208)));
+        c("insert: tail of 200 KB kept", bigTable(), bigTable().replace("r1|1\n", "r1|1\nx|9\n"),
+                s("insert:2:NAME=x, SCORE=9", ins(16, "r", "\n", 20, "x")),
+                s("get:3", row("NAME=r2,SCORE=2")));
         c("insert: tail without final LF kept as is", "NAME|SCORE\na|1\nb|2",
                 "NAME|SCORE\nx|9\na|1\nb|2",
                 s("insert:1:NAME=x, SCORE=9", ins(11, "a", "2", 15, "x")));
@@ -300,6 +335,8 @@ public final class Runner {
             {"value with LF", "NAME=a\nb, SCORE=1"},
             {"value with NUL", "NAME=a\0b"},
             {"row line of 100 chars", "NAME=" + rep('v', 98) + ", SCORE=1"},
+            {"row line of 100 bytes in 50 chars", "NAME=" + rep('\u00e9', 50)},
+            {"row line of 100 bytes in 25 emoji", "NAME=" + EMOJI.repeat(25)},
         };
         for (String[] r : refused) {
             c("refused: " + r[0], T3, SAME,
@@ -313,6 +350,15 @@ public final class Runner {
                 s("write:NAME=a", C + ex(IAE)), s("insert:1:NAME=a", C + ex(IAE)));
     }
 
+    /** Header and 20000 rows: r1|1 starts at byte 11, r2|2 at 16. */
+    static String bigTable() {
+        StringBuilder b = new StringBuilder("NAME|SCORE\n");
+        for (int i = 1; i <= 20000; i++) {
+            b.append('r').append(i).append('|').append(i).append('\n');
+        }
+        return b.toString();
+    }
+
     // ---- running ---------------------------------------------------------------------------
 
     public static void main(String[] args) throws Exception {
@@ -323,7 +369,12 @@ public final class Runner {
         }
         String java = System.getProperty("test.java",
                 Path.of(System.getProperty("java.home"), "bin", "java").toString());
-        String cp = System.getProperty("test.classpath", System.getProperty("java.class.path"));
+        // Children run in their own temp dirs, so relative entries would not resolve there.
+        String cp = Arrays.stream(System.getProperty("test.classpath",
+                        System.getProperty("java.class.path")).split(File.pathSeparator))
+                .map(e -> Path.of(e).toAbsolutePath().toString())
+                .collect(Collectors.joining(File.pathSeparator));
+        libDir = Path.of(libDir).toAbsolutePath().toString();
         String filter = System.getProperty("test.filter", "");
         List<String> jvm = List.of(java, "-Xcheck:jni", "--enable-native-access=ALL-UNNAMED",
                 "-Djava.library.path=" + libDir, "-cp", cp, Child.class.getName());
@@ -365,7 +416,7 @@ public final class Runner {
                 Files.write(table, k.table());
             }
             if (k.other() != null) {
-                Files.write(dir.resolve("u.txt"), k.other());
+                Files.write(dir.resolve(k.otherName()), k.other());
             }
             List<String> cmd = new ArrayList<>(jvm);
             for (Step st : k.steps()) {
