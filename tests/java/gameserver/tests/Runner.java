@@ -78,7 +78,9 @@ public final class Runner {
     /** One call and the output it may produce (more than one only where the contract allows). */
     record Step(String call, String... expected) {}
 
+    /** As the table: a directory stands there instead of a file. */
     static final byte[] DIR = new byte[0];
+    /** As the expected file: byte-identical to the table the case started with. */
     static final byte[] SAME = new byte[0];
 
     /** {@code other}: a second file, named {@code otherName}, that is set up but not checked. */
@@ -169,7 +171,8 @@ public final class Runner {
                 H3 + "1|2|3|4|5|6|7|8|9|10|11|12\n" + rep('|', 12) + "\n", SAME,
                 s("rows", rows(2)), s("get:1", row("NAME=1,SCORE=2,DATE=3")),
                 s("get:2", row("NAME=,SCORE=,DATE=")));
-        c("read: 12-column header keeps 10 names", "A|B|C|D|E|F|G|H|I|J|K|L\n1|2|3|4|5|6|7|8|9|10|11|12\n",
+        c("read: 12-column header keeps 10 names",
+                "A|B|C|D|E|F|G|H|I|J|K|L\n1|2|3|4|5|6|7|8|9|10|11|12\n",
                 SAME, s("get:1", row("A=1,B=2,C=3,D=4,E=5,F=6,G=7,H=8,I=9,J=10")));
         c("read: indexes outside the table", T3, SAME,
                 s("get:0", row("")), s("get:-1", row("")), s("get:4", row("")),
@@ -186,7 +189,8 @@ public final class Runner {
         c("read: directory as table", DIR, null,
                 s("rows", "calling getnumrows in dbiface\n" + C + ex(UIOE)),
                 s("get:1", C + ex(UIOE)));
-        c("read: CR LF line ends", "NAME|SCORE\r\na|1\r\nb c|2\r\nx\r|3\r\n" + rep('a', 99) + "\r\n",
+        c("read: CR LF line ends",
+                "NAME|SCORE\r\na|1\r\nb c|2\r\nx\r|3\r\n" + rep('a', 99) + "\r\n",
                 SAME, s("rows", rows(4)), s("get:1", row("NAME=a,SCORE=1")),
                 s("get:2", row("NAME=b c,SCORE=2")), s("get:3", row("NAME=x\r,SCORE=3")),
                 s("get:4", row("NAME=" + rep('a', 99))));
@@ -269,11 +273,13 @@ public final class Runner {
                 H3 + "a|1|d1\nb|2|d2\nx|9|z\nc|3|d3\nd|4|d4\n",
                 s("insert:3:NAME=x, SCORE=9, DATE=z", ins(30, "c", "\n", 36, "x", "9")),
                 s("rows", rows(5)), s("get:3", row("NAME=x,SCORE=9,DATE=z")),
-                s("get:4", row("NAME=c,SCORE=3,DATE=d3")), s("get:5", row("NAME=d,SCORE=4,DATE=d4")));
+                s("get:4", row("NAME=c,SCORE=3,DATE=d3")),
+                s("get:5", row("NAME=d,SCORE=4,DATE=d4")));
         c("insert: line 1, trimmed pairs", T4,
                 H3 + "p q|5|z\na|1|d1\nb|2|d2\nc|3|d3\nd|4|d4\n",
                 s("insert:1: NAME =\tp q , SCORE= 5 ,DATE=z ", ins(16, "a", "\n", 24, "p q", "5")),
-                s("get:1", row("NAME=p q,SCORE=5,DATE=z")), s("get:2", row("NAME=a,SCORE=1,DATE=d1")));
+                s("get:1", row("NAME=p q,SCORE=5,DATE=z")),
+                s("get:2", row("NAME=a,SCORE=1,DATE=d1")));
         c("insert: line after the last appends", T4, T4 + "e|5|d5\n",
                 s("insert:5:NAME=e, SCORE=5, DATE=d5", ins(44, null, null, 51, "e", "5")),
                 s("rows", rows(5)));
@@ -310,7 +316,8 @@ public final class Runner {
                 s("insert:1:NAME=x", ins(5, "a", "\n", 7)));
         c("insert: emoji stored as standard UTF-8 and traced", T4,
                 bytes(H3, 0xC3, 0xA9, 0xF0, 0x9F, 0x98, 0x80, "|2\n", T4.substring(16)),
-                s("insert:1:NAME=\u00e9" + EMOJI + ", SCORE=2", ins(16, "a", "\n", 25, "\u00e9" + EMOJI)),
+                s("insert:1:NAME=\u00e9" + EMOJI + ", SCORE=2",
+                        ins(16, "a", "\n", 25, "\u00e9" + EMOJI)),
                 s("get:1", row("NAME=\u00e9" + EMOJI + ",SCORE=2")));
         c("insert: line below 1 refused", T4, SAME,
                 s("insert:0:NAME=x", C + ex(IOOBE)), s("insert:-1:NAME=x", C + ex(IOOBE)),
