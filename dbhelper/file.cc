@@ -1,3 +1,6 @@
+// POSIX implementation of the file seam; file_win.cc is the Windows one.
+#if !defined(_WIN32)
+
 #include "dbhelper/file.h"
 
 #include <algorithm>
@@ -302,3 +305,5 @@ void TableLock::Release() {
 }
 
 }  // namespace dbhelper
+
+#endif  // !defined(_WIN32)
