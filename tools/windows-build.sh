@@ -46,7 +46,7 @@ echo "imports: $imports"
 for d in $imports; do
   case "$d" in KERNEL32.dll|msvcrt.dll|api-ms-win-*) ;; *) echo "windows-build: depends on $d" >&2; exit 1 ;; esac
 done
-listing=$(unzip -l "$build"/gameserver-dbiface-*.jar)
+listing=$("$jdk/bin/jar" tf "$build"/gameserver-dbiface-*.jar)
 case "$listing" in
   *native/windows-x86_64/gameserver_DBIface.dll*) echo "jar: $(ls "$build"/gameserver-dbiface-*.jar) carries native/windows-x86_64/gameserver_DBIface.dll" ;;
   *) echo "windows-build: the jar lacks the DLL" >&2; exit 1 ;;
