@@ -4,6 +4,10 @@
 #
 #   tools/windows-build.sh [BUILD_DIR]     default: build-windows
 #
+# WINDOWS_UNIT_TESTS=1 also cross-builds GoogleTest (from /usr/src/googletest) and the
+# core's unit tests (dbhelper/*_test.cc) and runs them under Wine. Off by default: those
+# tests still expect LF line ends on disk and call geteuid().
+#
 # Needs: g++-mingw-w64-x86-64-posix, wine64 (wine), a JDK (javac generates the JNI
 # header; jni.h comes from the host JDK, jni_md.h from cmake/jni-win32).
 set -euo pipefail
@@ -67,3 +71,19 @@ run=$(mktemp -d)
 trap 'rm -rf "$run"' EXIT
 cp "$dll" "$build/smoke.exe" "$run/"
 (cd "$run" && timeout 300 "$wine" smoke.exe) | tr -d '\r'
+
+if [ "${WINDOWS_UNIT_TESTS:-0}" = 1 ]; then
+  echo "== core unit tests under Wine =="
+  gtest=$build/googletest
+  if [ ! -f "$gtest/prefix/lib/libgtest_main.a" ]; then
+    cmake -S /usr/src/googletest -B "$gtest" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest/prefix" >/dev/null
+    cmake --build "$gtest" -j"$(nproc)" >/dev/null
+    cmake --install "$gtest" >/dev/null
+  fi
+  "$cxx" -std=c++20 -O1 -Wall -Wextra -static -I"$root" -I"$gtest/prefix/include" \
+    -o "$build/dbhelper_tests.exe" "$root"/dbhelper/*_test.cc "$build/libdbhelper.a" \
+    "$gtest/prefix/lib/libgtest_main.a" "$gtest/prefix/lib/libgtest.a"
+  cp "$build/dbhelper_tests.exe" "$run/"
+  (cd "$run" && timeout 600 "$wine" dbhelper_tests.exe) | tr -d '\r'
+fi
