@@ -31,6 +31,8 @@ public final class Cli {
                                    LINE = rows + 1 appends
               --help               this text
 
+            TABLE's first line names the columns (e.g. NAME|SCORE|DATE); records can be
+            added only below such a header, so write it with an editor first.
             The library writes trace lines to standard output before the results.
             Exit status: 0 done, 1 refused or I/O error (message on standard error),
             2 usage error.
