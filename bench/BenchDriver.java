@@ -515,9 +515,9 @@ public final class BenchDriver {
 
     static final class Settings {
         boolean quick;
-        int rounds = 15;
+        int rounds = 21;
         long warmNs = 300_000_000L;
-        long roundNs = 25_000_000L;
+        long roundNs = 15_000_000L;
         int[] sizes = {50, 1_000, 100_000};
         Path work;
         Path floor;
