@@ -110,22 +110,20 @@ void writeAll(int fd, std::span<iovec> parts, off_t at) {
   }
 }
 
-// One line starting at pos: its text (without LF) and the position after it.
+// One line starting at pos: its text without the line end (LF, or CR LF) and the
+// position after it.
 struct Line {
   std::string_view text;
   std::size_t next;
-  bool tooLong() const {
-    std::size_t n = text.size();
-    if (n > 0 && text[n - 1] == '\r') --n;  // a CR before the LF does not count
-    return n > kMaxLine;
-  }
+  bool tooLong() const { return text.size() > kMaxLine; }
 };
 
 Line lineAt(std::string_view d, std::size_t pos) {
   const void* lf = std::memchr(d.data() + pos, '\n', d.size() - pos);
-  const std::size_t end = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - d.data())
-                             : d.size();
-  return {d.substr(pos, end - pos), lf ? end + 1 : end};
+  if (lf == nullptr) return {d.substr(pos), d.size()};
+  const auto end = static_cast<std::size_t>(static_cast<const char*>(lf) - d.data());
+  const std::size_t textEnd = end > pos && d[end - 1] == '\r' ? end - 1 : end;
+  return {d.substr(pos, textEnd - pos), end + 1};
 }
 
 // Exact line-by-line versions; the fast scans below fall back to them.
@@ -270,9 +268,10 @@ const std::string& renderRow(std::string_view d, long index) {
   if (row.tooLong()) return rendered;
   const Fields names = split(header.text);
   const Fields values = split(row.text);
-  for (std::size_t j = 0; j < values.n; ++j) {
+  // Fields beyond the header have no name to show.
+  for (std::size_t j = 0; j < values.n && j < names.n; ++j) {
     if (j > 0) rendered += ',';
-    if (j < names.n) rendered += names.f[j];
+    rendered += names.f[j];
     rendered += '=';
     rendered += values.f[j];
   }
