@@ -25,16 +25,18 @@ root=$(cd "$here/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 out=$build/bench-run
 
-quick=0 checkjni=0 sqlite=1 dobuild=1 keep=0
+checkjni=0 sqlite=1 dobuild=1 keep=0
 driver_args=()
 while [ $# -gt 0 ]; do
   case $1 in
-    --quick) quick=1; driver_args+=(--quick) ;;
+    --quick) driver_args+=(--quick) ;;
     --check-jni) checkjni=1 ;;
     --no-sqlite) sqlite=0; driver_args+=(--no-sqlite) ;;
     --no-build) dobuild=0 ;;
     --keep) keep=1 ;;
-    --rounds|--sizes) driver_args+=("$1" "$2"); shift ;;
+    --rounds|--sizes)
+      [ $# -ge 2 ] || { echo "run.sh: $1 needs a value" >&2; exit 2; }
+      driver_args+=("$1" "$2"); shift ;;
     -h|--help) awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
@@ -47,6 +49,7 @@ for ((i = 0; i < ${#driver_args[@]}; i++)); do
 done
 
 say() { echo "bench: $*" >&2; }
+first_file() { for f in "$@"; do if [ -f "$f" ]; then echo "$f"; return; fi; done; }
 
 # javac/java come from PATH; JAVA_HOME may be set but empty.
 javac_bin=$(readlink -f "$(command -v javac)")
@@ -66,11 +69,11 @@ if [ "$dobuild" = 1 ]; then
     say "building the library failed (see $out/cmake.log); measuring without it"
   fi
 fi
-jar=${DBIFACE_JAR:-$(ls "$build"/gameserver-dbiface-*.jar 2>/dev/null | head -n 1 || true)}
+jar=${DBIFACE_JAR:-$(first_file "$build"/gameserver-dbiface-*.jar)}
 libdir=${DBIFACE_LIB_DIR:-$build/lib}
 if [ -z "$jar" ] || [ ! -f "$jar" ] || [ ! -f "$libdir/libgameserver_DBIface.so" ]; then
   lib_ok=0
-  [ "$dobuild" = 0 ] && say "no built library in $build; measuring without it"
+  if [ "$dobuild" = 0 ]; then say "no built library in $build; measuring without it"; fi
 else
   lib_ok=1
 fi
@@ -92,18 +95,18 @@ if [ "$lib_ok" = 1 ]; then
   driver_args+=(--note "library: $libdir/libgameserver_DBIface.so, build type ${build_type:-unknown}, source $rev")
 fi
 if [ "$sqlite" = 1 ]; then
-  sqlite_jar=$(ls /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar 2>/dev/null | head -n 1 || true)
+  sqlite_jar=$(first_file /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar)
   if [ -z "$sqlite_jar" ] && [ "$(id -u)" = 0 ] && [ "${CI:-}" != true ]; then
     say "installing libxerial-sqlite-jdbc-java for the SQLite peer"
     if DEBIAN_FRONTEND=noninteractive apt-get install -y -q libxerial-sqlite-jdbc-java >"$out/apt.log" 2>&1 ||
        { apt-get update -q >>"$out/apt.log" 2>&1 &&
          DEBIAN_FRONTEND=noninteractive apt-get install -y -q libxerial-sqlite-jdbc-java >>"$out/apt.log" 2>&1; }; then
-      sqlite_jar=$(ls /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar 2>/dev/null | head -n 1 || true)
+      sqlite_jar=$(first_file /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar)
     else
       say "could not install it (see $out/apt.log); SQLite left out"
     fi
   fi
-  [ -n "$sqlite_jar" ] && cp="$cp:$sqlite_jar"
+  if [ -n "$sqlite_jar" ]; then cp="$cp:$sqlite_jar"; fi
 fi
 
 # Table files.
@@ -143,5 +146,5 @@ if [ "$checkjni" = 1 ]; then
   fi
   exit "$status"
 fi
-# The trace lines go where a server in production would send them least expensively.
+# The library still formats and writes its trace lines; /dev/null only swallows them.
 run_driver >/dev/null
