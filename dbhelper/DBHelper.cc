@@ -16,12 +16,6 @@ namespace dbhelper {
 
 namespace {
 
-#if defined(_WIN32)
-constexpr std::string_view kNewline = "\r\n";
-#else
-constexpr std::string_view kNewline = "\n";
-#endif
-
 // Files up to this size are read whole even by writers: one read costs less than two.
 constexpr uint64_t kSmallFile = 64 * 1024;
 // Appends that stay within one page reach the file whole or not at all, even when the
@@ -166,6 +160,10 @@ Status DBHelper::loadTable() {
     s = file_.Stat(&size, &id_);
     if (!s.ok()) return s;
     s = lock_.Acquire(file_, id_, write);
+    if (!s.ok()) return s;
+    // Only the size seen under the lock counts: while we waited, another writer may have
+    // appended, or committed and dropped its undo record.
+    s = file_.Stat(&size, &id_);
     if (!s.ok()) return s;
     size_ = size;
     s = (write && size > kSmallFile) ? readEdges() : readAll();

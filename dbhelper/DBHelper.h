@@ -27,6 +27,12 @@ namespace dbhelper {
 inline constexpr int kMaxFields = 10;
 inline constexpr size_t kMaxFieldChars = 199;
 inline constexpr size_t kMaxLineChars = 99;
+// Line end the writers use: CR LF where text files have it, LF elsewhere.
+#if defined(_WIN32)
+inline constexpr std::string_view kNewline = "\r\n";
+#else
+inline constexpr std::string_view kNewline = "\n";
+#endif
 
 // One line split into fields; slots 0..count-1 are valid.
 struct DataRow {

@@ -10,6 +10,13 @@
 #include <iterator>
 #include <string>
 
+#if defined(_WIN32)
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
+
 namespace dbhelper {
 
 class TableTest : public ::testing::Test {

@@ -97,6 +97,9 @@ struct WriteCase {
 };
 
 TEST_F(WriteTest, AppendsAndInsertsInPlace) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "byte expectations are for LF line ends; see NewRowsEndWithThePlatformLineEnd";
+#endif
   const std::string ctor = "DBHelper constructor\n";
   const WriteCase cases[] = {
       {"append", "NAME|SCORE|DATE\na|1|x\nb|2|y\n", "NAME=player, SCORE=120, DATE=9/13/2006", 0,
@@ -138,6 +141,18 @@ TEST_F(WriteTest, AppendsAndInsertsInPlace) {
     EXPECT_EQ(get(), c.after);
     EXPECT_EQ(trace, c.trace);
   }
+}
+
+TEST_F(WriteTest, NewRowsEndWithThePlatformLineEnd) {
+  const std::string nl(kNewline);
+  put("N|S" + nl + "a|1" + nl);
+  std::string trace;
+  ASSERT_TRUE(write(path_, "N=c", 0, &trace).ok());
+  ASSERT_TRUE(write(path_, "N=b,S=2", 2, &trace).ok());
+  EXPECT_EQ(get(), "N|S" + nl + "a|1" + nl + "b|2" + nl + "c" + nl);
+  DBHelper t(path_, nullptr);
+  EXPECT_EQ(t.getNumRows(), 3);
+  EXPECT_EQ(t.getRow(2), "N=b,S=2");
 }
 
 TEST_F(WriteTest, AppendedRowIsReadBack) {
@@ -226,7 +241,7 @@ TEST_F(WriteTest, FailedWriteAtAnyStepLeavesTheTableAsItWas) {
         s = write(path_, "N=new,S=9", 2, &trace);
       }
       if (s.ok()) {
-        EXPECT_EQ(get().size(), before.size() + 6);
+        EXPECT_EQ(get().size(), before.size() + 5 + kNewline.size());
       } else {
         EXPECT_EQ(s.code(), Status::Code::kIOError);
         EXPECT_EQ(s.errnoValue(), ENOSPC);
