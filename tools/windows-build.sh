@@ -4,9 +4,8 @@
 #
 #   tools/windows-build.sh [BUILD_DIR]     default: build-windows
 #
-# WINDOWS_UNIT_TESTS=1 also cross-builds GoogleTest (from /usr/src/googletest) and the
-# core's unit tests (dbhelper/*_test.cc) and runs them under Wine. Off by default: those
-# tests still expect LF line ends on disk and call geteuid().
+# It also cross-builds GoogleTest (from /usr/src/googletest) and the core's unit tests
+# (dbhelper/*_test.cc) and runs them under Wine; WINDOWS_UNIT_TESTS=0 skips that.
 #
 # Needs: g++-mingw-w64-x86-64-posix, wine64 (wine), a JDK (javac generates the JNI
 # header; jni.h comes from the host JDK, jni_md.h from cmake/jni-win32).
@@ -72,7 +71,7 @@ trap 'rm -rf "$run"' EXIT
 cp "$dll" "$build/smoke.exe" "$run/"
 (cd "$run" && timeout 300 "$wine" smoke.exe) | tr -d '\r'
 
-if [ "${WINDOWS_UNIT_TESTS:-0}" = 1 ]; then
+if [ "${WINDOWS_UNIT_TESTS:-1}" = 1 ]; then
   echo "== core unit tests under Wine =="
   gtest=$build/googletest
   if [ ! -f "$gtest/prefix/lib/libgtest_main.a" ]; then
