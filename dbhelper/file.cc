@@ -1,6 +1,3 @@
-// POSIX implementation of the file seam; file_win.cc is the Windows one.
-#if !defined(_WIN32)
-
 #include "dbhelper/file.h"
 
 #include <algorithm>
@@ -12,16 +9,23 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#endif
 
 namespace dbhelper {
 
+#if !defined(_WIN32)
+// POSIX system calls; the Windows ones are in file_win.cc.
 namespace {
 
-int sysOpen(const char* path, int flags, int mode) { return ::open(path, flags, mode); }
+int sysOpen(const char* path, int how, int) {
+  const int flags = how == kOpenRead ? O_RDONLY : how == kOpenReadWrite ? O_RDWR : O_WRONLY | O_CREAT;
+  return ::open(path, flags | O_CLOEXEC, 0666);
+}
 int sysClose(int fd) { return ::close(fd); }
 long sysPread(int fd, void* buf, size_t n, int64_t off) { return ::pread(fd, buf, n, off); }
 
@@ -67,12 +71,15 @@ int sysLock(int fd, int type) {
 const SysCalls kReal = {sysOpen, sysClose, sysPread, sysPwritev, sysFtruncate, sysFstat, sysLock};
 SysCalls gSys = kReal;
 
-std::atomic<int64_t> gLockTimeoutMs{5000};
-
 }  // namespace
 
 SysCalls& sysCalls() { return gSys; }
 const SysCalls& realSysCalls() { return kReal; }
+#endif  // !_WIN32
+
+namespace {
+std::atomic<int64_t> gLockTimeoutMs{5000};
+}  // namespace
 
 File::~File() { Close(); }
 
@@ -90,7 +97,7 @@ File& File::operator=(File&& other) noexcept {
 
 void File::Close() {
   if (fd_ >= 0) {
-    gSys.close(fd_);  // closing drops the descriptor's file lock too
+    sysCalls().close(fd_);  // closing drops the descriptor's file lock too
     fd_ = -1;
   }
 }
@@ -98,10 +105,9 @@ void File::Close() {
 Status File::Open(const std::string& path, Mode mode, File* out, bool* missing) {
   out->Close();
   *missing = false;
-  const int flags = (mode == Mode::kRead ? O_RDONLY : O_RDWR) | O_CLOEXEC;
   int fd;
   do {
-    fd = gSys.open(path.c_str(), flags, 0);
+    fd = sysCalls().open(path.c_str(), mode == Mode::kRead ? kOpenRead : kOpenReadWrite, 0);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     if (errno == ENOENT) {
@@ -119,22 +125,22 @@ Status File::Open(const std::string& path, Mode mode, File* out, bool* missing) 
 Status File::CreateIfMissing(const std::string& path) {
   int fd;
   do {
-    fd = gSys.open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    fd = sysCalls().open(path.c_str(), kOpenCreate, 0);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Status::FromErrno("cannot create table", path, errno);
-  gSys.close(fd);
+  sysCalls().close(fd);
   return Status::OK();
 }
 
 Status File::Stat(uint64_t* size, FileId* id) const {
-  if (gSys.fstat(fd_, size, id) != 0) return Status::FromErrno("cannot read table", path_, errno);
+  if (sysCalls().fstat(fd_, size, id) != 0) return Status::FromErrno("cannot read table", path_, errno);
   return Status::OK();
 }
 
 Status File::ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const {
   size_t done = 0;
   while (done < n) {
-    const long r = gSys.pread(fd_, buf + done, n - done, static_cast<int64_t>(offset + done));
+    const long r = sysCalls().pread(fd_, buf + done, n - done, static_cast<int64_t>(offset + done));
     if (r < 0) {
       if (errno == EINTR) continue;
       *got = done;
@@ -142,6 +148,9 @@ Status File::ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const {
     }
     if (r == 0) break;
     done += static_cast<size_t>(r);
+    // A regular file reads short only at its end; asking again would cost a system
+    // call just to hear 0.
+    if (static_cast<size_t>(r) < n - (done - static_cast<size_t>(r))) break;
   }
   *got = done;
   return Status::OK();
@@ -158,7 +167,7 @@ Status File::WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t*
   size_t done = 0;
   *written = 0;
   while (first < n) {
-    const long w = gSys.pwritev(fd_, rest + first, static_cast<int>(n - first),
+    const long w = sysCalls().pwritev(fd_, rest + first, static_cast<int>(n - first),
                                 static_cast<int64_t>(offset + done));
     if (w < 0) {
       if (errno == EINTR) continue;
@@ -187,7 +196,7 @@ Status File::WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t*
 Status File::Truncate(uint64_t size) const {
   int r;
   do {
-    r = gSys.ftruncate(fd_, static_cast<int64_t>(size));
+    r = sysCalls().ftruncate(fd_, static_cast<int64_t>(size));
   } while (r != 0 && errno == EINTR);
   if (r != 0) return Status::FromErrno("cannot resize table", path_, errno);
   return Status::OK();
@@ -196,7 +205,7 @@ Status File::Truncate(uint64_t size) const {
 Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline) const {
   auto pause = std::chrono::microseconds(20);
   for (;;) {
-    if (gSys.lock(fd_, exclusive ? 2 : 1) == 0) return Status::OK();
+    if (sysCalls().lock(fd_, exclusive ? 2 : 1) == 0) return Status::OK();
     const int err = errno;
     if (err == EINVAL) return Status::OK();  // kernel without OFD locks: in-process lock only
     if (err != EAGAIN && err != EACCES && err != EINTR) return Status::FromErrno("cannot lock table", path_, err);
@@ -209,7 +218,7 @@ Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline
 }
 
 Status File::Unlock() const {
-  if (gSys.lock(fd_, 0) != 0) return Status::FromErrno("cannot unlock table", path_, errno);
+  if (sysCalls().lock(fd_, 0) != 0) return Status::FromErrno("cannot unlock table", path_, errno);
   return Status::OK();
 }
 
@@ -305,5 +314,3 @@ void TableLock::Release() {
 }
 
 }  // namespace dbhelper
-
-#endif  // !defined(_WIN32)

@@ -46,7 +46,8 @@ class File {
   bool isOpen() const { return fd_ >= 0; }
   // Returns the size and identity of the open file.
   Status Stat(uint64_t* size, FileId* id) const;
-  // Reads up to `n` bytes at `offset`; *got < n only at the end of the file.
+  // Reads up to `n` bytes at `offset`; *got < n only at the end of the file (a short
+  // read is taken as the end, as it is for regular files).
   Status ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const;
   // Writes all slices, back to back, at `offset`. A short write is an error, and
   // *written tells how many bytes did reach the file.
@@ -92,9 +93,16 @@ class TableLock {
   bool exclusive_ = false;
 };
 
-// The system calls File uses, replaceable so tests can inject failures at any one.
+// How SysCalls::open opens a file: for reading, for reading and writing (both only when
+// it exists), or for writing, created when missing.
+inline constexpr int kOpenRead = 0;
+inline constexpr int kOpenReadWrite = 1;
+inline constexpr int kOpenCreate = 2;
+
+// The system calls File uses, one table per platform, replaceable so tests can inject
+// failures at any one. They report errors as -1 with errno set.
 struct SysCalls {
-  int (*open)(const char* path, int flags, int mode);
+  int (*open)(const char* path, int how, int unused);
   int (*close)(int fd);
   long (*pread)(int fd, void* buf, size_t n, int64_t off);
   long (*pwritev)(int fd, const Slice* slices, int count, int64_t off);

@@ -1,18 +1,14 @@
-// Windows implementation of the file seam (file.h): paths are UTF-8 and opened as UTF-16
+// Windows system calls behind the file seam (file.h): paths are UTF-8 and opened as UTF-16
 // with CreateFileW, reads and writes are positioned through OVERLAPPED offsets, and the
-// cross-process lock is LockFileEx on the whole file. File keeps a C runtime descriptor
-// (from _open_osfhandle) so its interface is the same as on POSIX systems.
+// cross-process lock is LockFileEx on the whole file. Descriptors are C runtime ones (from
+// _open_osfhandle), so File (file.cc) is the same code on every platform.
 #if defined(_WIN32)
 
 #include "dbhelper/file.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <map>
-#include <mutex>
-#include <thread>
+#include <string>
 
 #include <fcntl.h>
 #include <io.h>
@@ -21,10 +17,6 @@
 namespace dbhelper {
 
 namespace {
-
-constexpr int kOpenRead = 0;
-constexpr int kOpenReadWrite = 1;
-constexpr int kOpenCreate = 2;  // write-only, created when missing
 
 int errnoFrom(DWORD err) {
   switch (err) {
@@ -180,231 +172,11 @@ int sysLock(int fd, int type) {
 const SysCalls kReal = {sysOpen, sysClose, sysPread, sysPwritev, sysFtruncate, sysFstat, sysLock};
 SysCalls gSys = kReal;
 
-std::atomic<int64_t> gLockTimeoutMs{5000};
-
 }  // namespace
 
 SysCalls& sysCalls() { return gSys; }
 const SysCalls& realSysCalls() { return kReal; }
 
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    path_ = std::move(other.path_);
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-void File::Close() {
-  if (fd_ >= 0) {
-    gSys.close(fd_);
-    fd_ = -1;
-  }
-}
-
-Status File::Open(const std::string& path, Mode mode, File* out, bool* missing) {
-  out->Close();
-  *missing = false;
-  const int fd = gSys.open(path.c_str(), mode == Mode::kRead ? kOpenRead : kOpenReadWrite, 0);
-  if (fd < 0) {
-    if (errno == ENOENT) {
-      *missing = true;
-      return Status::OK();
-    }
-    return Status::FromErrno(mode == Mode::kRead ? "cannot open table" : "cannot open table for writing",
-                             path, errno);
-  }
-  out->fd_ = fd;
-  out->path_ = path;
-  return Status::OK();
-}
-
-Status File::CreateIfMissing(const std::string& path) {
-  const int fd = gSys.open(path.c_str(), kOpenCreate, 0);
-  if (fd < 0) return Status::FromErrno("cannot create table", path, errno);
-  gSys.close(fd);
-  return Status::OK();
-}
-
-Status File::Stat(uint64_t* size, FileId* id) const {
-  if (gSys.fstat(fd_, size, id) != 0) return Status::FromErrno("cannot read table", path_, errno);
-  return Status::OK();
-}
-
-Status File::ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const {
-  size_t done = 0;
-  while (done < n) {
-    const long r = gSys.pread(fd_, buf + done, n - done, static_cast<int64_t>(offset + done));
-    if (r < 0) {
-      *got = done;
-      return Status::FromErrno("cannot read table", path_, errno);
-    }
-    if (r == 0) break;
-    done += static_cast<size_t>(r);
-  }
-  *got = done;
-  return Status::OK();
-}
-
-Status File::WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t* written) const {
-  Slice rest[8];
-  size_t n = 0;
-  for (size_t i = 0; i < count && n < 8; ++i) {
-    if (slices[i].size > 0) rest[n++] = slices[i];
-  }
-  size_t first = 0;
-  size_t done = 0;
-  *written = 0;
-  while (first < n) {
-    const long w = gSys.pwritev(fd_, rest + first, static_cast<int>(n - first),
-                                static_cast<int64_t>(offset + done));
-    if (w < 0) {
-      *written = done;
-      return Status::FromErrno("cannot write table", path_, errno);
-    }
-    if (w == 0) {
-      *written = done;
-      return Status::FromErrno("cannot write table", path_, EIO);
-    }
-    done += static_cast<size_t>(w);
-    size_t left = static_cast<size_t>(w);
-    while (first < n && left >= rest[first].size) {
-      left -= rest[first].size;
-      ++first;
-    }
-    if (first < n) {
-      rest[first].data += left;
-      rest[first].size -= left;
-    }
-  }
-  *written = done;
-  return Status::OK();
-}
-
-Status File::Truncate(uint64_t size) const {
-  if (gSys.ftruncate(fd_, static_cast<int64_t>(size)) != 0) {
-    return Status::FromErrno("cannot resize table", path_, errno);
-  }
-  return Status::OK();
-}
-
-Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline) const {
-  // LockFileEx can wait by itself, but not with a deadline: poll with a growing pause.
-  auto pause = std::chrono::microseconds(20);
-  for (;;) {
-    if (gSys.lock(fd_, exclusive ? 2 : 1) == 0) return Status::OK();
-    const int err = errno;
-    if (err != EAGAIN && err != EACCES) return Status::FromErrno("cannot lock table", path_, err);
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return Status::Busy("table " + path_ + " stays locked by another process");
-    }
-    std::this_thread::sleep_for(pause);
-    pause = std::min(pause * 2, std::chrono::microseconds(5000));
-  }
-}
-
-Status File::Unlock() const {
-  if (gSys.lock(fd_, 0) != 0) return Status::FromErrno("cannot unlock table", path_, errno);
-  return Status::OK();
-}
-
-// The in-process half of the table lock is the same as on POSIX systems: a reader/writer
-// lock per file identity that gives waiting writers priority.
-struct TableLock::Entry {
-  std::mutex mu;
-  std::condition_variable cv;
-  int readers = 0;
-  bool writer = false;
-  int waitingWriters = 0;
-
-  bool lock(bool exclusive, std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock<std::mutex> l(mu);
-    if (exclusive) {
-      ++waitingWriters;
-      const bool ok = cv.wait_until(l, deadline, [&] { return !writer && readers == 0; });
-      --waitingWriters;
-      if (!ok) {
-        cv.notify_all();
-        return false;
-      }
-      writer = true;
-    } else {
-      if (!cv.wait_until(l, deadline, [&] { return !writer && waitingWriters == 0; })) return false;
-      ++readers;
-    }
-    return true;
-  }
-
-  void unlock(bool exclusive) {
-    {
-      std::lock_guard<std::mutex> l(mu);
-      if (exclusive) writer = false;
-      else --readers;
-    }
-    cv.notify_all();
-  }
-};
-
-namespace {
-
-std::mutex gRegistryMu;
-std::map<FileId, std::weak_ptr<TableLock::Entry>>& registry() {
-  static std::map<FileId, std::weak_ptr<TableLock::Entry>> r;
-  return r;
-}
-
-std::shared_ptr<TableLock::Entry> entryFor(const FileId& id) {
-  std::lock_guard<std::mutex> l(gRegistryMu);
-  auto& reg = registry();
-  auto it = reg.find(id);
-  if (it != reg.end()) {
-    if (auto e = it->second.lock()) return e;
-  }
-  if (reg.size() > 256) {
-    for (auto i = reg.begin(); i != reg.end();) i = i->second.expired() ? reg.erase(i) : std::next(i);
-  }
-  auto e = std::make_shared<TableLock::Entry>();
-  reg[id] = e;
-  return e;
-}
-
-}  // namespace
-
-void TableLock::SetTimeout(std::chrono::milliseconds timeout) { gLockTimeoutMs = timeout.count(); }
-
-TableLock::~TableLock() { Release(); }
-
-Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(gLockTimeoutMs.load());
-  auto entry = entryFor(id);
-  if (!entry->lock(exclusive, deadline)) {
-    return Status::Busy("table " + file.path() + " stays locked by another thread");
-  }
-  Status s = file.Lock(exclusive, deadline);
-  if (!s.ok()) {
-    entry->unlock(exclusive);
-    return s;
-  }
-  entry_ = std::move(entry);
-  file_ = &file;
-  exclusive_ = exclusive;
-  return Status::OK();
-}
-
-void TableLock::Release() {
-  if (!entry_) return;
-  if (file_->isOpen()) file_->Unlock();
-  entry_->unlock(exclusive_);
-  entry_.reset();
-  file_ = nullptr;
-}
-
 }  // namespace dbhelper
 
-#endif  // defined(_WIN32)
+#endif  // _WIN32
