@@ -50,17 +50,35 @@ Scan scanRows(const char* d, size_t size, size_t from, int64_t want) {
     return true;
   };
 #if defined(__SSE2__)
+  // 64 bytes at a time: a block's line feeds are counted at once unless the block holds
+  // the row asked for or a line that may be too long. Lines inside one block are shorter
+  // than 64, so only the line running into the block needs its length checked.
   const __m128i nl = _mm_set1_epi8('\n');
-  while (i + 16 <= size) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + i));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl)));
-    while (mask != 0) {
-      const size_t e = i + static_cast<size_t>(__builtin_ctz(mask));
-      mask &= mask - 1;
-      if (!onNewline(e) || r.rows == want) return r;
+  auto bits = [&](size_t at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at));
+    return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))));
+  };
+  while (i + 64 <= size) {
+    uint64_t mask = bits(i) | bits(i + 16) << 16 | bits(i + 32) << 32 | bits(i + 48) << 48;
+    if (mask == 0) {
+      i += 64;
+      if (i - lineStart > kMaxLineChars + 1) return r;  // no LF within reach: too long
+      continue;
     }
-    i += 16;
-    if (i - lineStart > kMaxLineChars + 1) return r;  // no LF within reach: too long
+    const int count = __builtin_popcountll(mask);
+    const size_t first = i + static_cast<size_t>(__builtin_ctzll(mask));
+    if (first - lineStart <= kMaxLineChars && r.rows + count < want) {
+      r.rows += count;
+      lineStart = i + static_cast<size_t>(63 - __builtin_clzll(mask)) + 1;
+      r.next = lineStart;
+    } else {
+      while (mask != 0) {
+        const size_t e = i + static_cast<size_t>(__builtin_ctzll(mask));
+        mask &= mask - 1;
+        if (!onNewline(e) || r.rows == want) return r;
+      }
+    }
+    i += 64;
   }
 #endif
   for (; i < size; ++i) {
