@@ -9,6 +9,8 @@
 //                                        on a table of ROWS rows; one byte to fd 3 after
 //                                        each completed operation
 //   dbtool hammer PATH TAG N SEED        N mixed reads and writes of records TAG0..TAG<N-1>
+//   dbtool hold PATH SECONDS             hold the table's write lock for SECONDS; prints
+//                                        "held" once it has it
 //   dbtool check PATH BASE TAG:N...      every line has 3 fields; BASE untagged rows and
 //                                        each TAGi (i < N) exactly once
 #include <unistd.h>
@@ -159,7 +161,7 @@ int check(const std::string& path, int base, const std::map<std::string, int>& t
 int main(int argc, char** argv) {
   const std::vector<std::string> a(argv + 1, argv + argc);
   auto usage = [] {
-    std::fprintf(stderr, "usage: dbtool count|get|append|insert|loop|hammer|check PATH ...\n");
+    std::fprintf(stderr, "usage: dbtool count|get|append|insert|loop|hammer|hold|check PATH ...\n");
     return 2;
   };
   if (a.size() < 2) return usage();
@@ -176,6 +178,13 @@ int main(int argc, char** argv) {
     return loop(path, std::stoull(a[2]), a[3][0], std::stoll(a[4]), a.size() > 5 ? std::stoull(a[5]) : ~0ull);
   } else if (cmd == "hammer" && a.size() == 5) {
     return hammer(path, a[2], std::stoi(a[3]), std::stoull(a[4]));
+  } else if (cmd == "hold" && a.size() == 3) {
+    std::string trace;
+    DBHelper t(path, &trace, DBHelper::Access::kWrite);
+    if (!t.status().ok()) die("hold", t.status());
+    std::printf("held\n");
+    std::fflush(stdout);
+    ::sleep(static_cast<unsigned>(std::stoi(a[2])));
   } else if (cmd == "check" && a.size() >= 3) {
     std::map<std::string, int> tags;
     for (size_t k = 3; k < a.size(); ++k) {

@@ -5,7 +5,11 @@
 // knows which two states are allowed.
 //
 //   reliability_killloop [--kills N] [--seconds S] [--jvm] -- COMMAND...
-// COMMAND gets PATH SEED MODE ROWS COUNT appended (see dbtool loop).
+// COMMAND gets PATH SEED MODE ROWS COUNT appended (see dbtool loop). The report counts per
+// table the kills, those that hit a writer already writing (after its first completed
+// operation or in the middle of one), writers that finished first, the allowed state found
+// (old: before the interrupted write, new: after it), and how often the library call had
+// to roll back a half-done write.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -36,6 +40,7 @@ struct Config {
 struct Tally {
   long kills = 0;
   long finished = 0;  // writers that completed before the kill
+  long writing = 0;   // kills that landed after the writer's first write began
   long oldState = 0;
   long newState = 0;
   long repaired = 0;  // the library call found a half-done write and rolled it back
@@ -169,15 +174,17 @@ int main(int argc, char** argv) {
       continue;
     }
     if (raw != now) ++t.repaired;
+    if (raw != now || done > 0) ++t.writing;
   }
   std::filesystem::remove_all(tmpl);
 
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("%-10s %6s %9s %6s %6s %9s %5s\n", "table", "kills", "finished", "old", "new", "repaired", "bad");
+  std::printf("%-10s %6s %8s %9s %6s %6s %9s %5s\n", "table", "kills", "writing", "finished", "old", "new", "repaired",
+              "bad");
   for (size_t k = 0; k < configs.size(); ++k) {
     const Tally& t = tally[k];
-    std::printf("%-10s %6ld %9ld %6ld %6ld %9ld %5ld\n", configs[k].name, t.kills, t.finished, t.oldState,
-                t.newState, t.repaired, t.bad);
+    std::printf("%-10s %6ld %8ld %9ld %6ld %6ld %9ld %5ld\n", configs[k].name, t.kills, t.writing, t.finished,
+                t.oldState, t.newState, t.repaired, t.bad);
   }
   std::printf("%ld kills in %.1f s; %ld failures (a table not in an allowed state, or a writer that failed)\n",
               kills, took, bad);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Two JVMs and a native process hammering one table at once: appends, insertions at random
 # lines, reads. Afterwards every line must be well-formed and every record there exactly once.
+# Then a native process holds the table's write lock while a JVM tries to use it.
 # Usage: processes.sh DBTOOL JVM-COMMAND...   (jvm.sh JAVA -cp ...)
 set -u
 dbtool=$1
@@ -8,7 +9,8 @@ shift
 dir=$(mktemp -d /tmp/dbiface-procs-XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 t=$dir/t.txt
-{ printf 'NAME|SCORE|DATE\n'; for i in $(seq 1 10); do printf 'base%d|%d|b\n' "$i" "$i"; done; } > "$t"
+# 5000 rows: over 64 KiB from the start.
+{ printf 'NAME|SCORE|DATE\n'; seq 1 5000 | sed 's/.*/base&|&|b/'; } > "$t"
 
 "$@" gameserver.reliability.Stress hammer "$t" jA 1000 1 & a=$!
 "$@" gameserver.reliability.Stress hammer "$t" jB 1000 2 & b=$!
@@ -25,5 +27,15 @@ wait "$a" || { echo "FAIL: JVM A"; rc=1; }
 wait "$b" || { echo "FAIL: JVM B"; rc=1; }
 echo "native writer: $batches batches of 100 writes while the JVMs ran"
 [ "$batches" -ge 2 ] || { echo "FAIL: the native writer did not overlap the JVMs"; rc=1; }
-"$dbtool" check "$t" 10 jA:1000 jB:1000 "${tags[@]}" || rc=1
+"$dbtool" check "$t" 5000 jA:1000 jB:1000 "${tags[@]}" || rc=1
+
+# A writer of another process that holds the lock past the 5 s timeout: the JVM's calls
+# give up with UncheckedIOException, and work again once the holder is gone.
+fifo=$dir/held
+mkfifo "$fifo"
+"$dbtool" hold "$t" 17 >"$fifo" & h=$!
+read -r line <"$fifo"
+[ "$line" = held ] || { echo "FAIL: holder did not take the lock"; rc=1; }
+"$@" gameserver.reliability.Stress busy "$t" || rc=1
+wait "$h"
 exit $rc

@@ -22,6 +22,8 @@ import java.util.concurrent.ConcurrentLinkedQueue;
  *       the table exactly once, every line well-formed, every row read must be in the table.
  *   <li>{@code hammer PATH TAG N SEED}: N writes of records TAG0.. mixed with reads, next to
  *       other processes on the same table (checked afterwards by {@code dbtool check}).
+ *   <li>{@code busy PATH}: while another process holds the table's write lock, reads and writes
+ *       give up with an UncheckedIOException naming the table; once it is released they work.
  *   <li>{@code fsize PATH LIMIT}: run under {@code ulimit -f} of LIMIT bytes, on a table 10 bytes
  *       short of it: a write that
  *       fits succeeds, writes past the limit raise UncheckedIOException and change nothing.
@@ -37,6 +39,7 @@ public final class Stress {
             case "threads" -> System.exit(threads(8, 500));
             case "hammer" -> System.exit(hammer(args[1], args[2], Integer.parseInt(args[3]),
                     Long.parseLong(args[4])));
+            case "busy" -> System.exit(busy(args[1]));
             case "fsize" -> System.exit(fsize(args[1], Integer.parseInt(args[2])));
             case "loop" -> System.exit(loop(args[1], Long.parseLong(args[2]), args[3].charAt(0),
                     Long.parseLong(args[4]), Long.parseLong(args[5])));
@@ -74,6 +77,54 @@ public final class Stress {
             }
         }
         return 0;
+    }
+
+    // ---- a table locked by another process ---------------------------------------------------
+
+    static int busy(String path) throws InterruptedException {
+        DBIface.init(path);
+        java.util.List<Call> calls = java.util.List.of(DBIface::getNumRows, () -> DBIface.getRow(1),
+                () -> {
+                    DBIface.writeRow("NAME=late,SCORE=1,DATE=x");
+                    return null;
+                });
+        for (Call c : calls) {
+            long t0 = System.nanoTime();
+            try {
+                c.run();
+                return fail("a call went through while another process held the write lock");
+            } catch (java.io.UncheckedIOException e) {
+                if (!e.getMessage().contains(path)) {
+                    return fail("the lock timeout does not name the table: " + e.getMessage());
+                }
+            }
+            long ms = (System.nanoTime() - t0) / 1_000_000;
+            if (ms < 1000) {
+                return fail("gave up after " + ms + " ms without waiting");
+            }
+        }
+        // The holder lets go a few seconds later; then a write must go through.
+        for (int i = 0;; i++) {
+            try {
+                DBIface.writeRow("NAME=late,SCORE=1,DATE=x");
+                break;
+            } catch (java.io.UncheckedIOException e) {
+                if (i == 5) {
+                    return fail("still locked after the holder ended: " + e.getMessage());
+                }
+            }
+        }
+        String last = DBIface.getRow(DBIface.getNumRows());
+        if (!last.equals("NAME=late,SCORE=1,DATE=x")) {
+            return fail("the write after the lock was released is not the last row: " + last);
+        }
+        System.out.flush();
+        System.err.println("busy: 3 calls gave up on the held lock, the next write went through");
+        return 0;
+    }
+
+    interface Call {
+        Object run();
     }
 
     // ---- a file size limit -------------------------------------------------------------------
@@ -175,7 +226,8 @@ public final class Stress {
     static int threads(int threads, int ops) throws Exception {
         Path dir = Files.createTempDirectory("dbiface-jvm-threads");
         Path table = dir.resolve("t.txt");
-        int base = 20;
+        // Over 64 KiB, so writers read only the table's edges and rely on the size they see.
+        int base = 7000;
         StringBuilder t = new StringBuilder("NAME|SCORE|DATE\n");
         for (int i = 0; i < base; i++) {
             t.append('b').append(i).append('|').append(i).append("|b\n");
