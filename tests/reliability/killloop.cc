@@ -11,6 +11,7 @@
 // (old: before the interrupted write, new: after it), and how often the library call had
 // to roll back a half-done write.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,7 +34,9 @@ struct Config {
   int64_t rows;
   char mode;
   int count;          // operations per writer before it exits on its own
-  double maxDelayMs;  // kills land uniformly in [0, maxDelayMs); shrinks when writers finish first
+  double maxDelayMs;  // kills land uniformly in [0, maxDelayMs) after the start...
+  double opDelayMs;   // ...or in [0, opDelayMs) after the first completed operation; each
+                      // shrinks when writers finish first
   std::string base;
 };
 
@@ -72,9 +75,9 @@ int main(int argc, char** argv) {
   // A JVM needs about half a second to reach its first call.
   const double startup = jvm ? 350 : 2;
   std::vector<Config> configs = {
-      {"small", 5, 'm', 4, startup + 4, rel::makeTable(5, "s")},
-      {"medium", 2000, 'm', 60, startup + 40, rel::makeTable(2000, "m")},
-      {"multi-MiB", 140000, 'i', 400, startup + 120, rel::makeTable(140000, "L")},
+      {"small", 5, 'm', 20, startup + 4, 2, rel::makeTable(5, "s")},
+      {"medium", 2000, 'm', 60, startup + 40, 20, rel::makeTable(2000, "m")},
+      {"multi-MiB", 140000, 'i', 400, startup + 120, 60, rel::makeTable(140000, "L")},
   };
   std::printf("tables: small %zu B, medium %zu B, multi-MiB %zu B\n", configs[0].base.size(),
               configs[1].base.size(), configs[2].base.size());
@@ -112,12 +115,21 @@ int main(int argc, char** argv) {
     }
     setpgid(pid, pid);
     close(fds[1]);
-    const double delay = static_cast<double>(rng.below(1000000)) / 1e6 * c.maxDelayMs;
+    // Every other round waits for the first completed operation, so that kills of slow
+    // starters (a JVM) land while they write, not only while they start.
+    long done = 0;
+    const bool afterFirst = round % 2 == 1;
+    if (afterFirst) {
+      pollfd p{fds[0], POLLIN, 0};
+      char b;
+      if (poll(&p, 1, 30000) == 1 && read(fds[0], &b, 1) == 1) done = 1;
+    }
+    double& maxDelay = afterFirst ? c.opDelayMs : c.maxDelayMs;
+    const double delay = static_cast<double>(rng.below(1000000)) / 1e6 * maxDelay;
     std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(delay * 1000)));
     kill(-pid, SIGKILL);
     int st = 0;
     waitpid(pid, &st, 0);
-    long done = 0;
     char buf[4096];
     for (ssize_t r; (r = read(fds[0], buf, sizeof buf)) > 0;) done += r;
     close(fds[0]);
@@ -131,7 +143,7 @@ int main(int argc, char** argv) {
         continue;
       }
       ++t.finished;
-      c.maxDelayMs *= 0.8;  // aim the kills inside the writer's life
+      maxDelay *= 0.8;  // aim the kills inside the writer's life
     } else {
       ++kills;
       ++t.kills;
