@@ -16,8 +16,6 @@ namespace dbhelper {
 
 namespace {
 
-// Files up to this size are read whole even by writers: one read costs less than two.
-constexpr uint64_t kSmallFile = 64 * 1024;
 // Appends that stay within one page reach the file whole or not at all, even when the
 // process is killed in the middle, so they need no undo record. Insertions always take
 // one: after a short write over old bytes, putting them back may fail as well.
@@ -160,7 +158,7 @@ void DBHelper::traceLine(std::string_view line) {
 }
 
 Status DBHelper::loadTable() {
-  const bool write = access_ == Access::kWrite;
+  const bool write = access_ != Access::kRead;
   // A leftover undo record is rolled back and the file read again; twice is plenty
   // unless something keeps writing records, which is then reported.
   for (int attempt = 0; attempt < 4; ++attempt) {
@@ -184,7 +182,8 @@ Status DBHelper::loadTable() {
     s = file_.Stat(&size, &id_);
     if (!s.ok()) return s;
     size_ = size;
-    s = (write && size > kSmallFile) ? readEdges() : readAll();
+    // An appender reads one page at the start; a file of one page is read whole.
+    s = (access_ == Access::kAppend && size > kPage) ? readEdges() : readAll();
     if (!s.ok()) return s;
     bool repaired = false;
     s = repairIfNeeded(&repaired);
@@ -250,7 +249,7 @@ Status DBHelper::repairIfNeeded(bool* repaired) {
   UndoRecord rec;
   if (!decodeUndoRecord(last, size_, &rec)) return Status::OK();
 
-  if (access_ == Access::kWrite) {
+  if (access_ != Access::kRead) {
     Status s = rollBack(file_, rec);
     if (!s.ok()) return s;
     *repaired = true;
@@ -554,32 +553,42 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& line, std::string_vi
     rec.tailLen = rest.size();
     const uint64_t end = rec.fileEnd();
     char raw[kUndoRecordSize];
-    encodeUndoRecord(rec, raw);
     const Slice recSlice{raw, sizeof raw};
-    // The record goes to the far end first: when the file cannot grow that far nothing
-    // else has been touched, and every later write lands below it.
-    Status s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
-    if (s.ok()) {
-      // Fill the space the table grows by with its final bytes, then the copy of `rest`.
-      const std::string_view joined[2] = {line, rest};
-      Slice slices[4];
-      size_t count = 0;
-      uint64_t skip = oldSize - pos;  // bytes of line+rest that land below oldSize
-      for (const auto& part : joined) {
-        if (skip >= part.size()) {
-          skip -= part.size();
-          continue;
-        }
-        slices[count++] = Slice{part.data() + skip, part.size() - static_cast<size_t>(skip)};
-        skip = 0;
+    // The space the table grows by, filled with its final bytes, then the copy of `rest`.
+    Slice slices[6];
+    size_t count = 0;
+    uint64_t skip = oldSize - pos;  // bytes of line+rest that land below oldSize
+    for (const std::string_view part : {std::string_view(line), rest}) {
+      if (skip >= part.size()) {
+        skip -= part.size();
+        continue;
       }
-      slices[count++] = Slice{rest.data(), rest.size()};
-      s = file_.WriteAt(oldSize, slices, count, &written);
+      slices[count++] = Slice{part.data() + skip, part.size() - static_cast<size_t>(skip)};
+      skip = 0;
     }
-    if (s.ok()) {
+    slices[count++] = Slice{rest.data(), rest.size()};
+    Status s;
+    if (oldSize / kPage == (end - 1) / kPage) {
+      // Growth, copy and record all fall in one page: one write puts them there whole or
+      // not at all, and a short write leaves a prefix without a valid record.
+      static constexpr char kZeros[kUndoRecordSize] = {};
       rec.copyComplete = true;
       encodeUndoRecord(rec, raw);
+      slices[count++] = Slice{kZeros, static_cast<size_t>(end - kUndoRecordSize - newSize - rest.size())};
+      slices[count++] = recSlice;
+      s = file_.WriteAt(oldSize, slices, count, &written);
+    } else {
+      // The record goes to the far end first: when the file cannot grow that far nothing
+      // else has been touched, and every later write lands below it. It says the copy is
+      // complete only once it is.
+      encodeUndoRecord(rec, raw);
       s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
+      if (s.ok()) s = file_.WriteAt(oldSize, slices, count, &written);
+      if (s.ok()) {
+        rec.copyComplete = true;
+        encodeUndoRecord(rec, raw);
+        s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
+      }
     }
     if (!s.ok()) {
       file_.Truncate(oldSize);  // nothing below oldSize was touched yet

@@ -52,13 +52,15 @@ DataRow parseLine(std::string_view line);
 
 class DBHelper {
  public:
-  enum class Access { kRead, kWrite };
+  // kRead shares the table with other readers. kWrite and kAppend take it exclusively;
+  // kAppend reads only the header line and the end of the file until more is asked for,
+  // so appending to a large table costs no more than appending to a small one.
+  enum class Access { kRead, kWrite, kAppend };
 
   // Opens, locks and loads the table at `path`, after writing the trace line
   // "DBHelper constructor\n". Trace lines are appended to `*trace`, or written to
-  // standard output at once when `trace` is null. kWrite takes the exclusive lock and
-  // loads lazily: only what an append needs is read until more is asked for.
-  // A missing file is an empty table. Check status() before using the object.
+  // standard output at once when `trace` is null. A missing file is an empty table.
+  // Check status() before using the object.
   explicit DBHelper(std::string path, std::string* trace = nullptr, Access access = Access::kRead);
   ~DBHelper();
   DBHelper(const DBHelper&) = delete;
@@ -84,11 +86,11 @@ class DBHelper {
   // written as one well-formed line of this table.
   Status parseRecordText(std::string_view text, DataRow* row) const;
 
-  // Appends the record as the last line of the file. REQUIRES: Access::kWrite.
+  // Appends the record as the last line of the file. REQUIRES: kWrite or kAppend.
   Status writeRow(std::string_view text);
   // Inserts the record so that it becomes line `line` of the file (the header is line
   // 0). Returns OutOfRange for line < 1 or a line past the one after the last.
-  // REQUIRES: Access::kWrite.
+  // REQUIRES: kWrite or kAppend.
   Status writeRowToLine(std::string_view text, int32_t line);
 
   // Writes `row` as the file's last line. A row without fields writes nothing (a

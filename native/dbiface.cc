@@ -139,7 +139,7 @@ JNIEXPORT void JNICALL Java_gameserver_DBIface_writeRow(JNIEnv* env, jclass, jst
     return;
   }
   withTable<int>(env, 0, "", [&](const std::string& path, std::string* trace) {
-    DBHelper table(path, trace, DBHelper::Access::kWrite);
+    DBHelper table(path, trace, DBHelper::Access::kAppend);
     if (!table.status().ok()) {
       dbiface::throwStatus(env, table.status());
       return 0;
