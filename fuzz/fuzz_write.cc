@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     dbhelper::Status s;
     {
       std::string trace;
-      dbhelper::DBHelper t(table.path(), &trace, dbhelper::DBHelper::Access::kWrite);
+      dbhelper::DBHelper t(table.path(), &trace,
+                           line == 0 ? dbhelper::DBHelper::Access::kAppend : dbhelper::DBHelper::Access::kWrite);
       FUZZ_CHECK(t.status().ok());
       s = line == 0 ? t.writeRow(text) : t.writeRowToLine(text, line);
     }

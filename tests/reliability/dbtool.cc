@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -53,7 +52,8 @@ std::string get(const std::string& path, int32_t i) {
 
 Status write(const std::string& path, const std::string& text, int64_t line) {
   std::string trace;
-  DBHelper t(path, &trace, DBHelper::Access::kWrite);
+  // The access the JNI entry points use for each call.
+  DBHelper t(path, &trace, line == 0 ? DBHelper::Access::kAppend : DBHelper::Access::kWrite);
   if (!t.status().ok()) return t.status();
   return line == 0 ? t.writeRow(text) : t.writeRowToLine(text, static_cast<int32_t>(line));
 }
@@ -104,58 +104,6 @@ int hammer(const std::string& path, const std::string& tag, int n, uint64_t seed
   return 0;
 }
 
-int check(const std::string& path, int base, const std::map<std::string, int>& tags) {
-  const auto bytes = rel::readFile(path);
-  if (!bytes) {
-    std::fprintf(stderr, "dbtool: %s missing\n", path.c_str());
-    return 1;
-  }
-  std::map<std::string, int> seen;
-  int untagged = 0;
-  int bad = 0;
-  size_t p = bytes->find('\n') + 1;  // past the header
-  while (p < bytes->size()) {
-    const size_t e = bytes->find('\n', p);
-    if (e == std::string::npos) {
-      std::fprintf(stderr, "dbtool: last line has no LF\n");
-      return 1;
-    }
-    const std::string line = bytes->substr(p, e - p);
-    p = e + 1;
-    const size_t b1 = line.find('|');
-    const size_t b2 = b1 == std::string::npos ? b1 : line.find('|', b1 + 1);
-    if (b2 == std::string::npos || line.find('|', b2 + 1) != std::string::npos || b1 == 0 ||
-        line.size() > dbhelper::kMaxLineChars) {
-      if (bad++ < 5) std::fprintf(stderr, "dbtool: malformed line '%s'\n", line.c_str());
-      continue;
-    }
-    const std::string name = line.substr(0, b1);
-    bool tagged = false;
-    for (const auto& [tag, n] : tags) {
-      if (name.rfind(tag, 0) != 0) continue;
-      const std::string num = name.substr(tag.size());
-      if (num.empty() || num.find_first_not_of("0123456789") != std::string::npos) continue;
-      if (std::stoi(num) >= n) continue;
-      ++seen[name];
-      tagged = true;
-      break;
-    }
-    if (!tagged) ++untagged;
-  }
-  int missing = 0;
-  int doubled = 0;
-  for (const auto& [tag, n] : tags) {
-    for (int i = 0; i < n; ++i) {
-      const int c = seen[tag + std::to_string(i)];
-      if (c == 0) ++missing;
-      if (c > 1) ++doubled;
-    }
-  }
-  std::printf("check: %d malformed, %d untagged (want %d), %d records lost, %d doubled\n", bad, untagged,
-              base, missing, doubled);
-  return bad == 0 && untagged == base && missing == 0 && doubled == 0 ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,7 +140,8 @@ int main(int argc, char** argv) {
       if (c == std::string::npos) return usage();
       tags[a[k].substr(0, c)] = std::stoi(a[k].substr(c + 1));
     }
-    return check(path, std::stoi(a[2]), tags);
+    const auto bytes = rel::readFile(path);
+    return bytes && rel::checkTable(*bytes, std::stoi(a[2]), tags) ? 0 : 1;
   } else {
     return usage();
   }

@@ -164,7 +164,8 @@ struct Outcome {
 Outcome run(const std::string& path, const Action& a) {
   std::string trace;
   Outcome o;
-  DBHelper t(path, &trace, a.kind == 'r' ? DBHelper::Access::kRead : DBHelper::Access::kWrite);
+  DBHelper t(path, &trace,
+             a.kind == 'r' ? DBHelper::Access::kRead : a.kind == 'a' ? DBHelper::Access::kAppend : DBHelper::Access::kWrite);
   o.status = t.status();
   if (!o.status.ok()) return o;
   if (a.kind == 'r') {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -94,6 +95,53 @@ inline std::string makeTable(int64_t rows, const std::string& tag, size_t width 
     t += line + "\n";
   }
   return t;
+}
+
+// Checks a table written by several writers: every line has three fields and fits the
+// line limit, there are `base` rows that no writer wrote, and each record TAGi (i < N for
+// each TAG:N in `tags`) stands exactly once. Prints a summary line.
+inline bool checkTable(const std::string& bytes, int base, const std::map<std::string, int>& tags) {
+  std::map<std::string, int> seen;
+  int untagged = 0;
+  int bad = 0;
+  for (size_t p = bytes.find('\n') + 1; p < bytes.size();) {
+    size_t e = bytes.find('\n', p);
+    if (e == std::string::npos) e = bytes.size();  // a last line without LF is malformed
+    const std::string line = bytes.substr(p, e - p);
+    const size_t b1 = line.find('|');
+    const size_t b2 = b1 == std::string::npos ? b1 : line.find('|', b1 + 1);
+    if (e == bytes.size() || b1 == 0 || b2 == std::string::npos || line.find('|', b2 + 1) != std::string::npos ||
+        line.size() > 99) {
+      if (bad++ < 5) std::fprintf(stderr, "malformed line '%s'\n", line.c_str());
+    } else {
+      const std::string name = line.substr(0, b1);
+      bool tagged = false;
+      for (const auto& [tag, n] : tags) {
+        const std::string num = name.substr(0, tag.size()) == tag ? name.substr(tag.size()) : "";
+        if (num.empty() || num.size() > 9 || num.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(num) >= n) {
+          continue;
+        }
+        ++seen[name];
+        tagged = true;
+        break;
+      }
+      if (!tagged) ++untagged;
+    }
+    p = e + 1;
+  }
+  int lost = 0;
+  int doubled = 0;
+  for (const auto& [tag, n] : tags) {
+    for (int i = 0; i < n; ++i) {
+      const int c = seen[tag + std::to_string(i)];
+      lost += c == 0;
+      doubled += c > 1;
+    }
+  }
+  std::printf("check: %d malformed, %d untagged (want %d), %d records lost, %d doubled\n", bad, untagged, base,
+              lost, doubled);
+  return bad == 0 && untagged == base && lost == 0 && doubled == 0;
 }
 
 }  // namespace rel
