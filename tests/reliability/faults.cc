@@ -194,6 +194,7 @@ struct Stats {
   std::map<std::string, long> rollbackCases;
 };
 Stats gStats;
+bool gVerbose = false;
 
 void violation(const std::string& what) {
   ++gStats.errors;
@@ -228,6 +229,7 @@ void judge(const std::string& path, const Table& t, const Action& a, const std::
   repair(path);
   if (rel::readFile(path) == t.old) {
     ++gStats.rolledBack;
+    if (gVerbose) std::printf("rolled back by the next operation: %s\n", label.c_str());
     const size_t b = label.find(": ") + 2;
     ++gStats.rollbackCases[label.substr(b, label.rfind(" N=") - b)];
     return;
@@ -310,7 +312,11 @@ std::string inFlight(const std::string& old, const rel::Op& op, bool copyComplet
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool withFsize = !(argc > 1 && std::strcmp(argv[1], "--no-fsize") == 0);
+  bool withFsize = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no-fsize") == 0) withFsize = false;
+    if (std::strcmp(argv[i], "--verbose") == 0) gVerbose = true;  // list every rolled-back case
+  }
   std::signal(SIGXFSZ, SIG_IGN);
   dbhelper::TableLock::SetTimeout(std::chrono::milliseconds(30));
   dbhelper::sysCalls() = SysCalls{fOpen, real().close, fPread, fPwritev, fFtruncate, fFstat, fLock};
