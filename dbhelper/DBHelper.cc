@@ -419,6 +419,11 @@ Status DBHelper::parseRecordText(std::string_view text, DataRow* out) const {
       }
     }
   }
+  if (pairs > 0 && !row.fields[pairs - 1].empty() && row.fields[pairs - 1].back() == '\r') {
+    // The reader takes a CR before the LF as part of the line end, so it would be lost.
+    return Status::InvalidArgument("the value of column '" + header_.fields[pairs - 1] +
+                                   "' ends with a carriage return, which the line end would swallow");
+  }
   size_t lineLen = pairs > 0 ? static_cast<size_t>(pairs - 1) : 0;
   for (int32_t k = 0; k < pairs; ++k) lineLen += row.fields[k].size();
   if (lineLen > kMaxLineChars) {

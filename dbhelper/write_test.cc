@@ -30,7 +30,7 @@ TEST_F(RecordTest, PlacesPairsInHeaderOrder) {
       {"NAME=p, SCORE=1", {"p", "1"}},
       {"NAME", {"NAME"}},
       {"NAME=", {""}},
-      {"NAME=\r", {"\r"}},
+      {"NAME=a\r,SCORE=1", {"a\r", "1"}},
   };
   for (const auto& c : cases) {
     DataRow row;
@@ -59,6 +59,7 @@ TEST_F(RecordTest, RefusesWhatCannotBePlaced) {
       "NAME=1,SCORE=2,DATE=3,A=4,B=5,C=6,D=7,E=8,F=9,G=10,NAME=11",  // 11 pairs
       "NAME=" + std::string(60, 'n') + ",SCORE=" + std::string(39, 's'),  // line of 100
       "   ",                                   // one empty pair
+      "NAME=a,SCORE=b\r",                       // a last value ending in CR would lose it
   };
   for (const auto& text : cases) {
     DataRow row;

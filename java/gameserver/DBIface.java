@@ -63,8 +63,8 @@ public final class DBIface {
      * @throws NullPointerException if {@code text} is null
      * @throws IllegalArgumentException if the record cannot be placed in the table (unknown or
      *     repeated column, a gap before a named column, more than 10 pairs, a value longer than
-     *     199 characters or containing {@code |}, a line feed or NUL, or a row line longer than
-     *     99 characters); nothing is written
+     *     199 characters or containing {@code |}, a line feed or NUL, a last value ending in a
+     *     carriage return, or a row line longer than 99 characters); nothing is written
      * @throws IllegalStateException if {@link #init} has not been called
      * @throws java.io.UncheckedIOException if the file cannot be read or written; the table is
      *     then unchanged
