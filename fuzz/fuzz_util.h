@@ -50,8 +50,6 @@ class MemTable {
   std::string path_;
 };
 
-
-
 }  // namespace fuzz
 
 #endif  // FUZZ_FUZZ_UTIL_H_

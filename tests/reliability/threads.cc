@@ -6,6 +6,7 @@
 // ci.sh.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
