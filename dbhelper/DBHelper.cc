@@ -185,10 +185,13 @@ Status DBHelper::loadTable() {
     if (!s.ok()) return s;
     s = lock_.Acquire(file_, id_, write);
     if (!s.ok()) return s;
-    // Only the size seen under the lock counts: while we waited, another writer may have
-    // appended, or committed and dropped its undo record.
-    s = file_.Stat(&size, &id_);
-    if (!s.ok()) return s;
+    // Only the size seen under the lock counts: before we held it, another writer may have
+    // appended, or committed and dropped its undo record. readAll reads to the end of the
+    // file whatever the size says; an appender that reads only the edges must ask again.
+    if (access_ == Access::kAppend) {
+      s = file_.Stat(&size, &id_);
+      if (!s.ok()) return s;
+    }
     size_ = size;
     // An appender reads one page at the start; a file of one page is read whole.
     s = (access_ == Access::kAppend && size > kPage) ? readEdges() : readAll();
