@@ -185,16 +185,11 @@ Status DBHelper::loadTable() {
     if (!s.ok()) return s;
     s = lock_.Acquire(file_, id_, write);
     if (!s.ok()) return s;
-    // Only the size seen under the lock counts: before we held it, another writer may have
-    // appended, or committed and dropped its undo record. readAll reads to the end of the
-    // file whatever the size says; an appender that reads only the edges must ask again.
-    if (access_ == Access::kAppend) {
-      s = file_.Stat(&size, &id_);
-      if (!s.ok()) return s;
-    }
+    // The size seen before the lock may be stale: another writer may have appended, or
+    // committed and dropped its undo record. Both readers below find the real end.
     size_ = size;
-    // An appender reads one page at the start; a file of one page is read whole.
-    s = (access_ == Access::kAppend && size > kPage) ? readEdges() : readAll();
+    // An appender reads one page at the start (a file of one page is read whole).
+    s = access_ == Access::kAppend ? readEdges() : readAll();
     if (!s.ok()) return s;
     bool repaired = false;
     s = repairIfNeeded(&repaired);
@@ -233,14 +228,27 @@ Status DBHelper::readAll() {
 }
 
 Status DBHelper::readEdges() {
-  const size_t head = static_cast<size_t>(std::min<uint64_t>(size_, kPage));
-  image_ = std::make_unique_for_overwrite<char[]>(head);
+  // One byte more than a page tells whether the page is the whole file; only a larger
+  // file needs its size, asked under the lock, to find its end.
+  auto head = std::make_unique_for_overwrite<char[]>(kPage + 1);
   size_t got = 0;
-  Status s = file_.ReadAt(0, image_.get(), head, &got);
+  Status s = file_.ReadAt(0, head.get(), kPage + 1, &got);
   if (!s.ok()) return s;
-  imageSize_ = got;
-  whole_ = false;
+  image_ = std::move(head);
+  if (got <= kPage) {
+    imageSize_ = got;
+    size_ = got;
+    whole_ = true;
+    lastByte_ = got > 0 ? image_[got - 1] : '\n';
+  } else {
+    FileId id;
+    s = file_.Stat(&size_, &id);
+    if (!s.ok()) return s;
+    imageSize_ = kPage;
+    whole_ = false;
+  }
   parseHeader();
+  numRows_ = -1;
   return Status::OK();
 }
 
