@@ -76,6 +76,28 @@ R withTable(JNIEnv* env, R onError, const char* prefix, Body body) {
   return result;
 }
 
+// The two write calls: a table opened for writing, the record text converted, then
+// `write` on both.
+template <typename Write>
+void writeRecord(JNIEnv* env, jstring text, DBHelper::Access access, Write write) {
+  if (text == nullptr) {
+    dbiface::throwNullPointer(env, "record text is null");
+    return;
+  }
+  withTable<int>(env, 0, "", [&](const std::string& path, std::string* trace) {
+    DBHelper table(path, trace, access);
+    if (!table.status().ok()) {
+      dbiface::throwStatus(env, table.status());
+      return 0;
+    }
+    const std::optional<std::string> record = dbiface::toUtf8(env, text);
+    if (!record) return 0;
+    const dbhelper::Status s = write(table, *record);
+    if (!s.ok()) dbiface::throwStatus(env, s);
+    return 0;
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -134,40 +156,13 @@ JNIEXPORT jstring JNICALL Java_gameserver_DBIface_getRow(JNIEnv* env, jclass, ji
 }
 
 JNIEXPORT void JNICALL Java_gameserver_DBIface_writeRow(JNIEnv* env, jclass, jstring text) {
-  if (text == nullptr) {
-    dbiface::throwNullPointer(env, "record text is null");
-    return;
-  }
-  withTable<int>(env, 0, "", [&](const std::string& path, std::string* trace) {
-    DBHelper table(path, trace, DBHelper::Access::kAppend);
-    if (!table.status().ok()) {
-      dbiface::throwStatus(env, table.status());
-      return 0;
-    }
-    const std::optional<std::string> record = dbiface::toUtf8(env, text);
-    if (!record) return 0;
-    const dbhelper::Status s = table.writeRow(*record);
-    if (!s.ok()) dbiface::throwStatus(env, s);
-    return 0;
-  });
+  writeRecord(env, text, DBHelper::Access::kAppend,
+              [](DBHelper& table, const std::string& record) { return table.writeRow(record); });
 }
 
 JNIEXPORT void JNICALL Java_gameserver_DBIface_writeRowToLine(JNIEnv* env, jclass, jstring text, jint line) {
-  if (text == nullptr) {
-    dbiface::throwNullPointer(env, "record text is null");
-    return;
-  }
-  withTable<int>(env, 0, "", [&](const std::string& path, std::string* trace) {
-    DBHelper table(path, trace, DBHelper::Access::kWrite);
-    if (!table.status().ok()) {
-      dbiface::throwStatus(env, table.status());
-      return 0;
-    }
-    const std::optional<std::string> record = dbiface::toUtf8(env, text);
-    if (!record) return 0;
-    const dbhelper::Status s = table.writeRowToLine(*record, line);
-    if (!s.ok()) dbiface::throwStatus(env, s);
-    return 0;
+  writeRecord(env, text, DBHelper::Access::kWrite, [line](DBHelper& table, const std::string& record) {
+    return table.writeRowToLine(record, line);
   });
 }
 
