@@ -23,14 +23,6 @@ constexpr uint64_t kPage = 4096;
 
 bool isTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
-// Counts data rows from `from`, the way the loader reads them: each line ends at a LF
-// (a CR before it belongs to the line end) or at the end of the file, and a line longer
-// than 99 characters ends the table. Stops after `want` rows.
-struct Scan {
-  int64_t rows = 0;
-  size_t next = 0;  // offset just past the last row counted
-};
-
 // Baseline x86-64 has no POPCNT instruction, and the library call costs more than this.
 inline int popcount64(uint64_t x) {
   x = x - ((x >> 1) & 0x5555555555555555ull);
@@ -38,6 +30,14 @@ inline int popcount64(uint64_t x) {
   x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
   return static_cast<int>((x * 0x0101010101010101ull) >> 56);
 }
+
+// Counts data rows from `from`, the way the loader reads them: each line ends at a LF
+// (a CR before it belongs to the line end) or at the end of the file, and a line longer
+// than 99 characters ends the table. Stops after `want` rows.
+struct Scan {
+  int64_t rows = 0;
+  size_t next = 0;  // offset just past the last row counted
+};
 
 Scan scanRows(const char* d, size_t size, size_t from, int64_t want) {
   Scan r;
