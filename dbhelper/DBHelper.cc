@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "dbhelper/recovery.h"
+#include "dbhelper/utf.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -369,6 +370,14 @@ std::string DBHelper::headerName(int32_t position) const {
 int32_t DBHelper::findColumn(std::string_view name) const {
   for (int32_t k = 0; k < header_.count; ++k) {
     if (header_.fields[k] == name) return k;
+  }
+  // A header written by another tool may hold a supplementary character as a modified
+  // UTF-8 surrogate pair, which reads back as the same Java string as the 4-byte form.
+  const std::string canonical = canonicalUtf8(name);
+  for (int32_t k = 0; k < header_.count; ++k) {
+    if (header_.fields[k].find('\xED') != std::string::npos && canonicalUtf8(header_.fields[k]) == canonical) {
+      return k;
+    }
   }
   return -1;
 }

@@ -75,7 +75,8 @@ class DBHelper {
   DataRow dataRowAt(int32_t index);
   // Returns header field `position` (1-based), or the empty text outside the header.
   std::string headerName(int32_t position) const;
-  // Returns the 0-based index of the first header field equal to `name`, or -1.
+  // Returns the 0-based index of the first header field equal to `name`, or -1. A
+  // header field in modified UTF-8 equals the same characters in standard UTF-8.
   int32_t findColumn(std::string_view name) const;
   // Returns data row `index` as COLUMN=value pairs joined by ",", or the empty text when
   // `index` is outside 1..getNumRows(). Only positions that the header names are shown.

@@ -97,4 +97,29 @@ std::string encodeUtf8(std::u16string_view units) {
   return out;
 }
 
+std::string canonicalUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  for (size_t i = 0; i < n;) {
+    // ED A0..AF xx (high surrogate) followed by ED B0..BF xx (low surrogate).
+    if (i + 5 < n && p[i] == 0xED && (p[i + 1] & 0xF0) == 0xA0 && isCont(p[i + 2]) && p[i + 3] == 0xED &&
+        (p[i + 4] & 0xF0) == 0xB0 && isCont(p[i + 5])) {
+      const char32_t hi = 0xD000 | ((p[i + 1] & 0x3F) << 6) | (p[i + 2] & 0x3F);
+      const char32_t lo = 0xD000 | ((p[i + 4] & 0x3F) << 6) | (p[i + 5] & 0x3F);
+      const char32_t cp = 0x10000 + ((hi - 0xD800) << 10) + (lo - 0xDC00);
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      i += 6;
+    } else {
+      out.push_back(static_cast<char>(p[i]));
+      i += 1;
+    }
+  }
+  return out;
+}
+
 }  // namespace dbhelper

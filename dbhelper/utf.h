@@ -17,6 +17,11 @@ std::u16string decodeUtf8(std::string_view bytes);
 // written as its 3-byte encoding, which decodeUtf8 reads back as the same unit.
 std::string encodeUtf8(std::u16string_view units);
 
+// Returns `bytes` with every surrogate pair in the JVM's modified UTF-8 (two 3-byte
+// sequences) replaced by the standard 4-byte sequence; all other bytes are unchanged.
+// Two texts that decode to the same characters this way compare equal as bytes.
+std::string canonicalUtf8(std::string_view bytes);
+
 }  // namespace dbhelper
 
 #endif  // DBHELPER_UTF_H_

@@ -31,5 +31,13 @@ TEST(UtfTest, EncodesStandardUtf8AndRoundTripsLoneSurrogates) {
   EXPECT_EQ(decodeUtf8(encodeUtf8(odd)), odd);
 }
 
+TEST(UtfTest, CanonicalFormJoinsModifiedUtf8SurrogatePairsOnly) {
+  EXPECT_EQ(canonicalUtf8("N\xED\xA0\xBD\xED\xB8\x80x"), "N\xF0\x9F\x98\x80x");
+  for (const std::string same : {"abc", "\xF0\x9F\x98\x80", "\xED\xA0\xBD", "\xED\xB8\x80\xED\xA0\xBD",
+                                 "\xC0\x80", "\xED\xA0"}) {
+    EXPECT_EQ(canonicalUtf8(same), same);
+  }
+}
+
 }  // namespace
 }  // namespace dbhelper

@@ -71,6 +71,16 @@ TEST_F(RecordTest, RefusesWhatCannotBePlaced) {
   EXPECT_TRUE(t.parseRecordText("NAME=" + std::string(60, 'n') + ",SCORE=" + std::string(38, 's'), &row).ok());
 }
 
+TEST_F(RecordTest, ModifiedUtf8HeaderMatchesStandardKey) {
+  put("N\xED\xA0\xBD\xED\xB8\x80|S\n");
+  DBHelper t(path_, nullptr);
+  DataRow row;
+  ASSERT_TRUE(t.parseRecordText("S=1, N\xF0\x9F\x98\x80=a", &row).ok());
+  EXPECT_EQ(row.fields[0], "a");
+  EXPECT_EQ(row.fields[1], "1");
+  EXPECT_EQ(t.parseRecordText("N\xED\xA0\xBD=a", &row).code(), Status::Code::kInvalidArgument);
+}
+
 TEST_F(RecordTest, EmptyFileHasNoColumnToName) {
   put("");
   DBHelper t(path_, nullptr);
