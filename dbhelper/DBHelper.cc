@@ -32,6 +32,19 @@ inline int popcount64(uint64_t x) {
   return static_cast<int>((x * 0x0101010101010101ull) >> 56);
 }
 
+// Returns the length of the line starting at `b` (a CR before its LF not counted) and
+// sets *end to the offset of its LF, or to `size` when it runs to the end of the file.
+size_t lineAt(const char* d, size_t size, size_t b, size_t* end) {
+  const void* nl = std::memchr(d + b, '\n', size - b);
+  if (nl == nullptr) {
+    *end = size;
+    return size - b;
+  }
+  const size_t e = static_cast<size_t>(static_cast<const char*>(nl) - d);
+  *end = e;
+  return (e > b && d[e - 1] == '\r') ? e - 1 - b : e - b;
+}
+
 // Counts data rows from `from`, the way the loader reads them: each line ends at a LF
 // (a CR before it belongs to the line end) or at the end of the file, and a line longer
 // than 99 characters ends the table. Stops after `want` rows.
@@ -298,29 +311,22 @@ Status DBHelper::repairIfNeeded(bool* repaired) {
 void DBHelper::parseHeader() {
   header_.count = 0;
   dataStart_ = std::string_view::npos;
-  const char* d = image_.get();
-  const size_t avail = imageSize_;
-  if (avail == 0) return;
-  const void* nl = std::memchr(d, '\n', avail);
-  size_t len;
-  if (nl != nullptr) {
-    const size_t e = static_cast<size_t>(static_cast<const char*>(nl) - d);
-    len = (e > 0 && d[e - 1] == '\r') ? e - 1 : e;
-    if (len <= kMaxLineChars) dataStart_ = e + 1;
-  } else {
-    len = avail;
-    if (len <= kMaxLineChars) dataStart_ = avail;  // header only, at end of file
-  }
-  header_ = parseLine(std::string_view(d, std::min(len, kMaxLineChars)));
+  if (imageSize_ == 0) return;
+  size_t end = 0;
+  const size_t len = lineAt(image_.get(), imageSize_, 0, &end);
+  // A header without LF ends the file: data row 1 would start at its end.
+  if (len <= kMaxLineChars) dataStart_ = end < imageSize_ ? end + 1 : imageSize_;
+  header_ = parseLine(std::string_view(image_.get(), std::min(len, kMaxLineChars)));
+}
+
+bool DBHelper::ensureWhole() {
+  if (status_.ok() && !missing_ && !whole_) status_ = readAll();
+  return status_.ok() && !missing_;
 }
 
 int32_t DBHelper::getNumRows() {
-  if (!status_.ok() || missing_) return 0;
+  if (!ensureWhole()) return 0;
   if (numRows_ < 0) {
-    if (!whole_) {
-      status_ = readAll();
-      if (!status_.ok()) return 0;
-    }
     if (dataStart_ == std::string_view::npos) {
       numRows_ = 0;
     } else {
@@ -332,23 +338,12 @@ int32_t DBHelper::getNumRows() {
 }
 
 bool DBHelper::locateRow(int32_t index, size_t* start, size_t* len) {
-  if (index < 1 || missing_ || !status_.ok() || dataStart_ == std::string_view::npos) return false;
-  if (!whole_) {
-    status_ = readAll();
-    if (!status_.ok() || dataStart_ == std::string_view::npos) return false;
-  }
-  const char* d = image_.get();
-  const Scan r = scanRows(d, imageSize_, dataStart_, index - 1);
+  if (index < 1 || !ensureWhole() || dataStart_ == std::string_view::npos) return false;
+  const Scan r = scanRows(image_.get(), imageSize_, dataStart_, index - 1);
   if (r.rows < index - 1 || r.next >= imageSize_) return false;
   const size_t b = r.next;
-  const void* nl = std::memchr(d + b, '\n', imageSize_ - b);
-  size_t l;
-  if (nl != nullptr) {
-    const size_t e = static_cast<size_t>(static_cast<const char*>(nl) - d);
-    l = (e > b && d[e - 1] == '\r') ? e - 1 - b : e - b;
-  } else {
-    l = imageSize_ - b;
-  }
+  size_t end = 0;
+  const size_t l = lineAt(image_.get(), imageSize_, b, &end);
   if (l > kMaxLineChars) return false;
   *start = b;
   *len = l;
@@ -500,13 +495,12 @@ Status DBHelper::appendRow(const DataRow& row) {
 
 int64_t DBHelper::findLinePosition(int32_t line) {
   int64_t pos = -1;
-  if (status_.ok() && !missing_ && (whole_ || (status_ = readAll()).ok())) {
+  if (ensureWhole()) {
     if (line <= 0) {
       pos = 0;
     } else if (dataStart_ != std::string_view::npos) {
       if (line == 1) {
         pos = static_cast<int64_t>(dataStart_);
-        // A header without LF ends the file: there is a line 1 to insert at, no line 2.
       } else {
         const Scan r = scanRows(image_.get(), imageSize_, dataStart_, line - 1);
         if (r.rows == line - 1) pos = static_cast<int64_t>(r.next);

@@ -17,7 +17,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "dbhelper/file.h"
 #include "dbhelper/status.h"
@@ -119,6 +118,9 @@ class DBHelper {
   Status repairIfNeeded(bool* repaired);
   void traceLine(std::string_view line);
   void parseHeader();
+  // Reads the whole file when only its edges are loaded. Returns false for a missing
+  // file or when reading failed (status() then says why).
+  bool ensureWhole();
   // Returns the offset of data row `index` (1-based) and its length, or false.
   bool locateRow(int32_t index, size_t* start, size_t* len);
 

@@ -7,7 +7,6 @@
 #include <map>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
