@@ -23,7 +23,9 @@ namespace {
 
 int sysOpen(const char* path, int how, int) {
   const int flags = how == kOpenRead ? O_RDONLY : how == kOpenReadWrite ? O_RDWR : O_WRONLY | O_CREAT;
-  return ::open(path, flags | O_CLOEXEC, 0666);
+  // O_NONBLOCK: opening a FIFO would otherwise wait for its other end; it changes
+  // nothing for a regular file.
+  return ::open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
 }
 int sysClose(int fd) { return ::close(fd); }
 long sysPread(int fd, void* buf, size_t n, int64_t off) { return ::pread(fd, buf, n, off); }
@@ -43,18 +45,47 @@ long sysPwritev(int fd, const Slice* slices, int count, int64_t off) {
 
 int sysFtruncate(int fd, int64_t size) { return ::ftruncate(fd, size); }
 
-int sysFstat(int fd, uint64_t* size, FileId* id) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return -1;
-  if (S_ISDIR(st.st_mode)) {
-    errno = EISDIR;
+FileInfo::Type typeOf(unsigned mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return FileInfo::Type::kRegular;
+    case S_IFDIR: return FileInfo::Type::kDirectory;
+    case S_IFIFO: return FileInfo::Type::kFifo;
+    case S_IFCHR: return FileInfo::Type::kCharDevice;
+    case S_IFBLK: return FileInfo::Type::kBlockDevice;
+    case S_IFSOCK: return FileInfo::Type::kSocket;
+    default: return FileInfo::Type::kOther;
+  }
+}
+
+#if defined(__linux__)
+// statx rather than fstat: glibc 2.33 moved fstat to a new symbol version, statx has
+// been there since 2.28.
+int sysFstat(int fd, FileInfo* info) {
+  struct statx st;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_INO | STATX_CTIME | STATX_MTIME, &st) != 0) {
     return -1;
   }
-  *size = static_cast<uint64_t>(st.st_size);
-  id->dev = static_cast<uint64_t>(st.st_dev);
-  id->ino = static_cast<uint64_t>(st.st_ino);
+  info->size = st.stx_size;
+  info->id.dev = (static_cast<uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+  info->id.ino = st.stx_ino;
+  info->type = typeOf(st.stx_mode);
+  info->ctimeNs = st.stx_ctime.tv_sec * 1000000000LL + st.stx_ctime.tv_nsec;
+  info->mtimeNs = st.stx_mtime.tv_sec * 1000000000LL + st.stx_mtime.tv_nsec;
   return 0;
 }
+#else
+int sysFstat(int fd, FileInfo* info) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  info->size = static_cast<uint64_t>(st.st_size);
+  info->id.dev = static_cast<uint64_t>(st.st_dev);
+  info->id.ino = static_cast<uint64_t>(st.st_ino);
+  info->type = typeOf(st.st_mode);
+  info->ctimeNs = static_cast<int64_t>(st.st_ctime) * 1000000000LL;
+  info->mtimeNs = static_cast<int64_t>(st.st_mtime) * 1000000000LL;
+  return 0;
+}
+#endif
 
 int sysLock(int fd, int type) {
   struct flock fl = {};
@@ -118,7 +149,14 @@ Status File::Open(const std::string& path, Mode mode, File* out, bool* missing) 
   }
   out->fd_ = fd;
   out->path_ = path;
-  return Status::OK();
+  FileInfo info;
+  Status s = out->Stat(&info);
+  if (s.ok() && info.type != FileInfo::Type::kRegular) {
+    // A FIFO or a device would block a read or never end; only a regular file is a table.
+    s = Status::IOError("table " + path + " is " + describe(info.type) + ", not a regular file");
+  }
+  if (!s.ok()) out->Close();
+  return s;
 }
 
 Status File::CreateIfMissing(const std::string& path) {
@@ -131,9 +169,31 @@ Status File::CreateIfMissing(const std::string& path) {
   return Status::OK();
 }
 
-Status File::Stat(uint64_t* size, FileId* id) const {
-  if (sysCalls().fstat(fd_, size, id) != 0) return Status::FromErrno("cannot read table", path_, errno);
+Status File::Stat(FileInfo* info) const {
+  if (sysCalls().fstat(fd_, info) != 0) return Status::FromErrno("cannot read table", path_, errno);
   return Status::OK();
+}
+
+Status File::Stat(uint64_t* size, FileId* id) const {
+  FileInfo info;
+  Status s = Stat(&info);
+  if (!s.ok()) return s;
+  *size = info.size;
+  *id = info.id;
+  return Status::OK();
+}
+
+const char* describe(FileInfo::Type type) {
+  switch (type) {
+    case FileInfo::Type::kRegular: return "a regular file";
+    case FileInfo::Type::kDirectory: return "a directory";
+    case FileInfo::Type::kFifo: return "a FIFO";
+    case FileInfo::Type::kCharDevice: return "a character device";
+    case FileInfo::Type::kBlockDevice: return "a block device";
+    case FileInfo::Type::kSocket: return "a socket";
+    case FileInfo::Type::kOther: break;
+  }
+  return "not a regular file";
 }
 
 Status File::ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const {
@@ -147,9 +207,6 @@ Status File::ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const {
     }
     if (r == 0) break;
     done += static_cast<size_t>(r);
-    // A regular file reads short only at its end; asking again would cost a system
-    // call just to hear 0.
-    if (static_cast<size_t>(r) < n - (done - static_cast<size_t>(r))) break;
   }
   *got = done;
   return Status::OK();

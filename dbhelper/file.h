@@ -20,6 +20,19 @@ struct FileId {
   bool operator<(const FileId& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
 };
 
+// What fstat tells of an open file.
+struct FileInfo {
+  enum class Type { kRegular, kDirectory, kFifo, kCharDevice, kBlockDevice, kSocket, kOther };
+  uint64_t size = 0;
+  FileId id;
+  Type type = Type::kRegular;
+  int64_t ctimeNs = 0;  // last status change, ns since the epoch; 0 where the OS has none
+  int64_t mtimeNs = 0;  // last data change
+};
+
+// Returns a name for what the file is, for error messages ("a FIFO", "a directory").
+const char* describe(FileInfo::Type type);
+
 // One piece of a gathered write.
 struct Slice {
   const char* data;
@@ -37,8 +50,10 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens an existing file. Returns OK with *missing set (and the file closed) when
-  // the path does not exist; the file is never created.
+  // Opens an existing regular file without blocking (a FIFO would wait for a writer
+  // in open(2)). Returns OK with *missing set (and the file closed) when the path does
+  // not exist; the file is never created. Anything but a regular file is an IOError
+  // that names what it is.
   static Status Open(const std::string& path, Mode mode, File* out, bool* missing);
   // Creates `path` empty when it does not exist; leaves an existing file alone.
   static Status CreateIfMissing(const std::string& path);
@@ -46,8 +61,9 @@ class File {
   bool isOpen() const { return fd_ >= 0; }
   // Returns the size and identity of the open file.
   Status Stat(uint64_t* size, FileId* id) const;
-  // Reads up to `n` bytes at `offset`; *got < n only at the end of the file (a short
-  // read is taken as the end, as it is for regular files).
+  Status Stat(FileInfo* info) const;
+  // Reads up to `n` bytes at `offset`; *got < n only at the end of the file. Reads
+  // until the kernel returns 0: one read(2) stops short of 2 GiB on Linux.
   Status ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const;
   // Writes all slices, back to back, at `offset`. A short write is an error, and
   // *written tells how many bytes did reach the file.
@@ -107,7 +123,7 @@ struct SysCalls {
   long (*pread)(int fd, void* buf, size_t n, int64_t off);
   long (*pwritev)(int fd, const Slice* slices, int count, int64_t off);
   int (*ftruncate)(int fd, int64_t size);
-  int (*fstat)(int fd, uint64_t* size, FileId* id);
+  int (*fstat)(int fd, FileInfo* info);
   int (*lock)(int fd, int type);  // type: 0 unlock, 1 shared, 2 exclusive; non-blocking
 };
 // Returns the table of system calls in use; assigning to it swaps them process-wide.

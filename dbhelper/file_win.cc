@@ -143,16 +143,30 @@ int sysFtruncate(int fd, int64_t size) {
   return 0;
 }
 
-int sysFstat(int fd, uint64_t* size, FileId* id) {
+// 100 ns ticks since 1601 to ns since 1970.
+int64_t unixNs(int64_t ticks) { return (ticks - 116444736000000000LL) * 100; }
+
+int sysFstat(int fd, FileInfo* out) {
+  HANDLE h = handleOf(fd);
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handleOf(fd), &info)) return failWith(GetLastError());
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    errno = EISDIR;
-    return -1;
+  if (!GetFileInformationByHandle(h, &info)) return failWith(GetLastError());
+  const DWORD kind = GetFileType(h);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) out->type = FileInfo::Type::kDirectory;
+  else if (kind == FILE_TYPE_PIPE) out->type = FileInfo::Type::kFifo;
+  else if (kind == FILE_TYPE_CHAR) out->type = FileInfo::Type::kCharDevice;
+  else if (kind != FILE_TYPE_DISK) out->type = FileInfo::Type::kOther;
+  else out->type = FileInfo::Type::kRegular;
+  out->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  out->id.dev = info.dwVolumeSerialNumber;
+  out->id.ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  FILE_BASIC_INFO basic;
+  if (GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) {
+    out->ctimeNs = unixNs(basic.ChangeTime.QuadPart);
+    out->mtimeNs = unixNs(basic.LastWriteTime.QuadPart);
+  } else {
+    out->ctimeNs = 0;
+    out->mtimeNs = 0;
   }
-  *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  id->dev = info.dwVolumeSerialNumber;
-  id->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return 0;
 }
 

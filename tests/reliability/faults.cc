@@ -104,9 +104,9 @@ int fOpen(const char* p, int fl, int m) {
   bool s;
   return gInj.fails(kOpen, &s) ? -1 : real().open(p, fl, m);
 }
-int fFstat(int fd, uint64_t* size, dbhelper::FileId* id) {
+int fFstat(int fd, dbhelper::FileInfo* info) {
   bool s;
-  return gInj.fails(kFstat, &s) ? -1 : real().fstat(fd, size, id);
+  return gInj.fails(kFstat, &s) ? -1 : real().fstat(fd, info);
 }
 int fLock(int fd, int type) {
   bool s;
