@@ -19,13 +19,17 @@
 #include <string_view>
 
 #include "dbhelper/file.h"
+#include "dbhelper/row_scan.h"
 #include "dbhelper/status.h"
 
 namespace dbhelper {
 
 inline constexpr int kMaxFields = 10;
 inline constexpr size_t kMaxFieldChars = 199;
-inline constexpr size_t kMaxLineChars = 99;
+// Appends that stay within one page reach the file whole or not at all, even when the
+// process is killed in the middle, so they need no undo record. Insertions always take
+// one: after a short write over old bytes, putting them back may fail as well.
+inline constexpr uint64_t kPage = 4096;
 // Line end the writers use: CR LF where text files have it, LF elsewhere.
 #if defined(_WIN32)
 inline constexpr std::string_view kNewline = "\r\n";
