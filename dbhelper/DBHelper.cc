@@ -1,6 +1,7 @@
 #include "dbhelper/DBHelper.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,7 +32,16 @@ std::string renderRow(const DataRow& header, const DataRow& row) {
   return out;
 }
 
+std::atomic<uint64_t> gImageLimit{64u << 20};
+
 }  // namespace
+
+void DBHelper::SetImageLimit(uint64_t bytes) { gImageLimit = bytes; }
+uint64_t DBHelper::imageLimit() { return gImageLimit.load(std::memory_order_relaxed); }
+size_t DBHelper::streamChunk(size_t most) {
+  // A lowered limit (in tests) also shrinks the chunks, so their edges fall inside rows.
+  return static_cast<size_t>(std::clamp<uint64_t>(imageLimit(), kMaxLineChars + 29, most));
+}
 
 std::string_view trimView(std::string_view text) {
   size_t b = 0;
@@ -72,6 +82,7 @@ DBHelper::~DBHelper() {
 }
 
 void DBHelper::traceLine(std::string_view line) {
+  if (quiet_) return;
   if (trace_ != nullptr) {
     trace_->append(line);
   } else {
@@ -90,6 +101,7 @@ Status DBHelper::loadTable() {
     image_.reset();
     imageSize_ = 0;
     whole_ = false;
+    streamed_ = false;
     size_ = 0;
     numRows_ = -1;
     header_.count = 0;
@@ -117,6 +129,10 @@ Status DBHelper::loadTable() {
 Status DBHelper::readAll() {
   // The size from fstat is a hint: another program may change the file without our
   // lock, so read until a short read shows the end.
+  if (size_ > imageLimit()) {
+    streamed_ = true;
+    return readEdges();
+  }
   size_t cap = static_cast<size_t>(size_) + 1;
   auto buf = std::make_unique_for_overwrite<char[]>(cap);
   size_t total = 0;
@@ -126,6 +142,10 @@ Status DBHelper::readAll() {
     if (!s.ok()) return s;
     total += got;
     if (total < cap) break;
+    if (cap > imageLimit()) {  // it grew past the limit while we read
+      streamed_ = true;
+      return readEdges();
+    }
     const size_t bigger = cap * 2;
     auto grown = std::make_unique_for_overwrite<char[]>(bigger);
     std::memcpy(grown.get(), buf.get(), total);
@@ -150,7 +170,7 @@ Status DBHelper::readEdges() {
   Status s = file_.ReadAt(0, head.get(), kPage + 1, &got);
   if (!s.ok()) return s;
   image_ = std::move(head);
-  if (got <= kPage) {
+  if (got <= kPage && !(streamed_ && got > imageLimit())) {
     imageSize_ = got;
     size_ = got;
     whole_ = true;
@@ -159,9 +179,11 @@ Status DBHelper::readEdges() {
     FileId id;
     s = file_.Stat(&size_, &id);
     if (!s.ok()) return s;
-    imageSize_ = kPage;
+    imageSize_ = std::min<size_t>(got, kPage);
     whole_ = false;
+    if (size_ > 0 && size_ <= got) lastByte_ = image_[size_ - 1];  // else repairIfNeeded reads it
   }
+  if (whole_) streamed_ = false;
   parseHeader();
   numRows_ = -1;
   return Status::OK();
@@ -201,6 +223,7 @@ Status DBHelper::repairIfNeeded(bool* repaired) {
       return Status::OK();
     }
   }
+  if (!whole_) return Status::IOError("table " + filePath_ + " holds an unfinished write that cannot be rolled back");
   if (rec.copyComplete) std::memmove(image_.get() + rec.pos, image_.get() + rec.copyOff, rec.tailLen);
   size_ = rec.oldSize;
   imageSize_ = rec.oldSize;
@@ -221,40 +244,60 @@ void DBHelper::parseHeader() {
 }
 
 bool DBHelper::ensureWhole() {
-  if (status_.ok() && !missing_ && !whole_) status_ = readAll();
+  if (status_.ok() && !missing_ && !whole_ && !streamed_) status_ = readAll();
   return status_.ok() && !missing_;
 }
 
+bool DBHelper::scanFromStart(int64_t want, Scan* out) {
+  *out = Scan();
+  if (!ensureWhole() || dataStart_ == std::string_view::npos) return false;
+  if (whole_) {
+    *out = scanRows(image_.get(), imageSize_, dataStart_, want);
+    return true;
+  }
+  status_ = scanFile(file_, dataStart_, size_, want, streamChunk(2u << 20), out);
+  return status_.ok();
+}
+
 int32_t DBHelper::getNumRows() {
-  if (!ensureWhole()) return 0;
   if (numRows_ < 0) {
-    if (dataStart_ == std::string_view::npos) {
-      numRows_ = 0;
-    } else {
-      const Scan r = scanRows(image_.get(), imageSize_, dataStart_, std::numeric_limits<int64_t>::max());
-      numRows_ = static_cast<int32_t>(std::min<int64_t>(r.rows, std::numeric_limits<int32_t>::max()));
+    Scan r;
+    if (!scanFromStart(std::numeric_limits<int64_t>::max(), &r)) return 0;
+    if (r.rows > std::numeric_limits<int32_t>::max()) {
+      status_ = Status::Overflow("table " + filePath_ + " has " + std::to_string(r.rows) +
+                                   " rows, more than 2147483647 (the most an int can count)");
+      return 0;
     }
+    numRows_ = static_cast<int32_t>(r.rows);
   }
   return numRows_;
 }
 
-bool DBHelper::locateRow(int32_t index, size_t* start, size_t* len) {
-  if (index < 1 || !ensureWhole() || dataStart_ == std::string_view::npos) return false;
-  const Scan r = scanRows(image_.get(), imageSize_, dataStart_, index - 1);
-  if (r.rows < index - 1 || r.next >= imageSize_) return false;
-  const size_t b = r.next;
+bool DBHelper::locateRow(int32_t index, std::string_view* line) {
+  Scan r;
+  if (index < 1 || !scanFromStart(index - 1, &r)) return false;
+  if (r.rows < index - 1 || r.next >= size_) return false;
+  const char* d = image_.get();
+  size_t b = static_cast<size_t>(r.next);
+  size_t n = imageSize_;
+  if (!whole_) {
+    size_t got = 0;
+    status_ = file_.ReadAt(r.next, rowBuf_, sizeof rowBuf_, &got);
+    if (!status_.ok()) return false;
+    d = rowBuf_;
+    b = 0;
+    n = got;
+  }
   size_t end = 0;
-  const size_t l = lineAt(image_.get(), imageSize_, b, &end);
+  const size_t l = lineAt(d, n, b, &end);
   if (l > kMaxLineChars) return false;
-  *start = b;
-  *len = l;
+  *line = std::string_view(d + b, l);
   return true;
 }
 
 DataRow DBHelper::dataRowAt(int32_t index) {
-  size_t start = 0;
-  size_t len = 0;
-  if (locateRow(index, &start, &len)) return parseLine(std::string_view(image_.get() + start, len));
+  std::string_view line;
+  if (locateRow(index, &line)) return parseLine(line);
   return DataRow();
 }
 

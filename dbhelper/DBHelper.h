@@ -69,10 +69,19 @@ class DBHelper {
   DBHelper(const DBHelper&) = delete;
   DBHelper& operator=(const DBHelper&) = delete;
 
+  // Tables larger than this many bytes are never held in memory: reads stream them
+  // through a fixed buffer and an insertion moves its tail in chunks, so one call needs
+  // about 2 MiB plus what the table's cache holds, at any table size. Tests lower it.
+  static void SetImageLimit(uint64_t bytes);
+  static uint64_t imageLimit();
+  // Returns the buffer size for streaming a table, at most `most` bytes.
+  static size_t streamChunk(size_t most);
+
   // Returns OK, or why the file could not be read or locked.
   const Status& status() const { return status_; }
 
-  // Returns the number of data rows.
+  // Returns the number of data rows. A count that does not fit 32 bits is an error
+  // (status() says so) and returns 0.
   int32_t getNumRows();
   // Returns a copy of data row `index` (1-based). REQUIRES: 1 <= index <= getNumRows().
   DataRow dataRowAt(int32_t index);
@@ -108,12 +117,15 @@ class DBHelper {
   // Returns the number of bytes from `position` to the end of the file.
   int64_t getSizeOfRemaining(int64_t position) const;
   // Returns the `size` bytes from `position` on (they stay valid while this object
-  // lives) and traces their first and last character.
+  // lives) and traces their first and last character. A tail larger than imageLimit()
+  // stays in the file: the view is then empty and the insertion moves it in chunks.
   std::string_view storeRest(int64_t position, int64_t size);
   // Writes `line` at `pos` followed by `rest`, the old bytes from `pos` to the end.
   // Either the whole write reaches the file or the file is left as it was (or carries
   // an undo record that the next operation rolls back when even restoring failed).
   Status writeRest(uint64_t pos, const std::string& line, std::string_view rest);
+  // As writeRest, for a tail [pos, end of file) that is not in memory.
+  Status writeRestStreamed(uint64_t pos, const std::string& line);
 
  private:
   Status loadTable();
@@ -125,8 +137,23 @@ class DBHelper {
   // Reads the whole file when only its edges are loaded. Returns false for a missing
   // file or when reading failed (status() then says why).
   bool ensureWhole();
-  // Returns the offset of data row `index` (1-based) and its length, or false.
-  bool locateRow(int32_t index, size_t* start, size_t* len);
+  // Sets *line to data row `index` (1-based), valid until the next call, or returns false.
+  bool locateRow(int32_t index, std::string_view* line);
+  // Returns the scan of `want` rows from data row 1, in memory or through the file.
+  bool scanFromStart(int64_t want, Scan* out);
+  // Checks, before the first byte of a write, that the file still has the size this
+  // object read: another program may have appended (those bytes would be overwritten)
+  // or truncated it. Sets grown_ when the table must be read again.
+  Status checkUnchanged();
+  template <typename Write>
+  Status retryIfGrown(Write write);
+  // Returns OK when the file is as the in-flight write left it, `expect` bytes long
+  // (its undo record last): a program that truncated it meanwhile must not find
+  // old offsets written into its file.
+  Status checkNotShrunk(uint64_t expect);
+  // Commits a write whose undo record ends at `end` by truncating to `newSize`, first
+  // moving down what other programs appended past the record meanwhile.
+  Status commit(uint64_t end, uint64_t newSize);
 
   std::string filePath_;
   std::string* trace_;
@@ -140,6 +167,12 @@ class DBHelper {
   std::unique_ptr<char[]> image_;
   size_t imageSize_ = 0;        // bytes of the file in image_
   bool whole_ = false;          // image_ holds the whole file, not just its edges
+  bool streamed_ = false;       // larger than imageLimit(): image_ holds the first page only
+  std::unique_ptr<char[]> tail_;  // an insertion's tail, for a streamed table
+  bool tailInFile_ = false;     // the tail is too large for memory: it moves in chunks
+  char rowBuf_[kMaxLineChars + 2];  // a row read from a streamed table
+  bool quiet_ = false;          // trace lines dropped: a write starting over
+  bool grown_ = false;          // the file grew under a write, which must start over
   char lastByte_ = '\n';        // last byte of the file, when size_ > 0
   DataRow header_;
   size_t dataStart_ = std::string_view::npos;  // offset of data row 1; npos: no rows

@@ -100,8 +100,9 @@ TEST_F(LoadTest, CountsAndRendersRows) {
       {"long header hides every row", std::string(120, 'H') + "\na|1\n", 0, {}},
       {"NUL ends a field list", std::string("N|S\na\0b|c\n", 10), 1, {"N=a"}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const uint64_t limit : kHeldAndStreamed) for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (limit == 0 ? ", streamed" : ""));
+    ImageLimit scope(limit);
     put(c.file);
     std::string trace;
     DBHelper t(path_, &trace);
@@ -137,6 +138,7 @@ std::vector<std::string> referenceRows(const std::string& file) {
 TEST_F(LoadTest, AgreesWithLineByLineReadingOnRandomFiles) {
   std::mt19937 rng(20261208);
   for (int round = 0; round < 300; ++round) {
+    ImageLimit scope(round % 2 ? 0 : 64u << 20);  // odd rounds stream in chunks of 128 bytes
     std::string file = "A|B\n";
     const int lines = static_cast<int>(rng() % 400);
     for (int i = 0; i < lines; ++i) {

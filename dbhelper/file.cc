@@ -40,7 +40,15 @@ long sysPwritev(int fd, const Slice* slices, int count, int64_t off) {
     iov[i].iov_base = const_cast<char*>(slices[i].data);
     iov[i].iov_len = slices[i].size;
   }
-  return ::pwritev(fd, iov, count, off);
+  if (off >= 0) return ::pwritev(fd, iov, count, off);
+#if defined(RWF_APPEND)
+  const long w = ::pwritev2(fd, iov, count, -1, RWF_APPEND);
+  if (w >= 0 || (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL)) return w;
+#endif
+  // No per-write append flag (kernels before 4.16): the end as it is now.
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return -1;
+  return ::pwritev(fd, iov, count, st.st_size);
 }
 
 int sysFtruncate(int fd, int64_t size) { return ::ftruncate(fd, size); }
@@ -58,13 +66,7 @@ FileInfo::Type typeOf(unsigned mode) {
 }
 
 #if defined(__linux__)
-// statx rather than fstat: glibc 2.33 moved fstat to a new symbol version, statx has
-// been there since 2.28.
-int sysFstat(int fd, FileInfo* info) {
-  struct statx st;
-  if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_INO | STATX_CTIME | STATX_MTIME, &st) != 0) {
-    return -1;
-  }
+int fillFromStatx(const struct statx& st, FileInfo* info) {
   info->size = st.stx_size;
   info->id.dev = (static_cast<uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
   info->id.ino = st.stx_ino;
@@ -72,6 +74,21 @@ int sysFstat(int fd, FileInfo* info) {
   info->ctimeNs = st.stx_ctime.tv_sec * 1000000000LL + st.stx_ctime.tv_nsec;
   info->mtimeNs = st.stx_mtime.tv_sec * 1000000000LL + st.stx_mtime.tv_nsec;
   return 0;
+}
+constexpr unsigned kStatxMask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_CTIME | STATX_MTIME;
+
+// statx rather than fstat: glibc 2.33 moved fstat to a new symbol version, statx has
+// been there since 2.28.
+int sysFstat(int fd, FileInfo* info) {
+  struct statx st;
+  if (::statx(fd, "", AT_EMPTY_PATH, kStatxMask, &st) != 0) return -1;
+  return fillFromStatx(st, info);
+}
+
+int sysStat(const char* path, FileInfo* info) {
+  struct statx st;
+  if (::statx(AT_FDCWD, path, 0, kStatxMask, &st) != 0) return -1;
+  return fillFromStatx(st, info);
 }
 #else
 int sysFstat(int fd, FileInfo* info) {
@@ -84,6 +101,14 @@ int sysFstat(int fd, FileInfo* info) {
   info->ctimeNs = static_cast<int64_t>(st.st_ctime) * 1000000000LL;
   info->mtimeNs = static_cast<int64_t>(st.st_mtime) * 1000000000LL;
   return 0;
+}
+
+int sysStat(const char* path, FileInfo* info) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  const int r = sysFstat(fd, info);
+  ::close(fd);
+  return r;
 }
 #endif
 
@@ -98,7 +123,7 @@ int sysLock(int fd, int type) {
   return ::fcntl(fd, F_OFD_SETLK, &fl);
 }
 
-const SysCalls kReal = {sysOpen, sysClose, sysPread, sysPwritev, sysFtruncate, sysFstat, sysLock};
+const SysCalls kReal = {sysOpen, sysClose, sysPread, sysPwritev, sysFtruncate, sysFstat, sysLock, sysStat};
 SysCalls gSys = kReal;
 
 }  // namespace
@@ -224,7 +249,7 @@ Status File::WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t*
   *written = 0;
   while (first < n) {
     const long w = sysCalls().pwritev(fd_, rest + first, static_cast<int>(n - first),
-                                static_cast<int64_t>(offset + done));
+                                      offset == kAtEnd ? -1 : static_cast<int64_t>(offset + done));
     if (w < 0) {
       if (errno == EINTR) continue;
       *written = done;
@@ -246,6 +271,20 @@ Status File::WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t*
     }
   }
   *written = done;
+  return Status::OK();
+}
+
+Status File::StillAt(bool* same) const {
+  FileInfo mine;
+  Status s = Stat(&mine);
+  if (!s.ok()) return s;
+  FileInfo there;
+  if (sysCalls().stat(path_.c_str(), &there) != 0) {
+    if (errno != ENOENT) return Status::FromErrno("cannot read table", path_, errno);
+    *same = false;
+    return Status::OK();
+  }
+  *same = there.id.dev == mine.id.dev && there.id.ino == mine.id.ino;
   return Status::OK();
 }
 

@@ -65,8 +65,11 @@ class File {
   // Reads up to `n` bytes at `offset`; *got < n only at the end of the file. Reads
   // until the kernel returns 0: one read(2) stops short of 2 GiB on Linux.
   Status ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const;
-  // Writes all slices, back to back, at `offset`. A short write is an error, and
-  // *written tells how many bytes did reach the file.
+  // Writes all slices, back to back, at `offset`, or at the file's end at the moment of
+  // the write for kAtEnd (as O_APPEND does, so a concurrent appender that takes no lock
+  // is not overwritten). A short write is an error, and *written tells how many bytes
+  // did reach the file.
+  static constexpr uint64_t kAtEnd = UINT64_MAX;
   Status WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t* written) const;
   Status Truncate(uint64_t size) const;
   // Takes an advisory lock on the whole file that excludes other descriptors, in this
@@ -75,6 +78,10 @@ class File {
   Status Lock(bool exclusive, std::chrono::steady_clock::time_point deadline) const;
   Status Unlock() const;
   void Close();
+
+  // Returns in *same whether `path` still names this open file (false when another
+  // program renamed a new file over it or removed it).
+  Status StillAt(bool* same) const;
 
   const std::string& path() const { return path_; }
 
@@ -121,10 +128,11 @@ struct SysCalls {
   int (*open)(const char* path, int how, int unused);
   int (*close)(int fd);
   long (*pread)(int fd, void* buf, size_t n, int64_t off);
-  long (*pwritev)(int fd, const Slice* slices, int count, int64_t off);
+  long (*pwritev)(int fd, const Slice* slices, int count, int64_t off);  // off -1: at the end
   int (*ftruncate)(int fd, int64_t size);
   int (*fstat)(int fd, FileInfo* info);
   int (*lock)(int fd, int type);  // type: 0 unlock, 1 shared, 2 exclusive; non-blocking
+  int (*stat)(const char* path, FileInfo* info);
 };
 // Returns the table of system calls in use; assigning to it swaps them process-wide.
 SysCalls& sysCalls();

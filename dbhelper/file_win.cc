@@ -118,7 +118,7 @@ long sysPwritev(int fd, const Slice* slices, int count, int64_t off) {
     size_t left = slices[i].size;
     const char* p = slices[i].data;
     while (left > 0 && done < (1L << 30)) {
-      OVERLAPPED ov = at(off + done);
+      OVERLAPPED ov = at(off < 0 ? -1 : off + done);  // all ones: at the end of the file
       DWORD wrote = 0;
       const DWORD want = static_cast<DWORD>(std::min<size_t>(left, 1u << 30));
       if (!WriteFile(handleOf(fd), p, want, &wrote, &ov)) {
@@ -183,7 +183,15 @@ int sysLock(int fd, int type) {
   return 0;
 }
 
-const SysCalls kReal = {sysOpen, sysClose, sysPread, sysPwritev, sysFtruncate, sysFstat, sysLock};
+int sysStat(const char* path, FileInfo* info) {
+  const int fd = sysOpen(path, kOpenRead, 0);
+  if (fd < 0) return -1;
+  const int r = sysFstat(fd, info);
+  sysClose(fd);
+  return r;
+}
+
+const SysCalls kReal = {sysOpen, sysClose, sysPread, sysPwritev, sysFtruncate, sysFstat, sysLock, sysStat};
 SysCalls gSys = kReal;
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <iterator>
 #include <string>
 
+#include "dbhelper/DBHelper.h"
+
 #if defined(_WIN32)
 #include <process.h>
 #define getpid _getpid
@@ -46,6 +48,21 @@ class TableTest : public ::testing::Test {
   std::filesystem::path dir_;
   std::string path_;
 };
+
+// Sets the size above which tables are streamed rather than held, for one scope.
+class ImageLimit {
+ public:
+  explicit ImageLimit(uint64_t bytes) : saved_(DBHelper::imageLimit()) { DBHelper::SetImageLimit(bytes); }
+  ~ImageLimit() { DBHelper::SetImageLimit(saved_); }
+  ImageLimit(const ImageLimit&) = delete;
+  ImageLimit& operator=(const ImageLimit&) = delete;
+
+ private:
+  uint64_t saved_;
+};
+
+// Both ways of reading a table: held in memory, and streamed in small chunks.
+inline constexpr uint64_t kHeldAndStreamed[] = {64u << 20, 0};
 
 }  // namespace dbhelper
 

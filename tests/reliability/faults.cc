@@ -108,6 +108,10 @@ int fFstat(int fd, dbhelper::FileInfo* info) {
   bool s;
   return gInj.fails(kFstat, &s) ? -1 : real().fstat(fd, info);
 }
+int fStat(const char* path, dbhelper::FileInfo* info) {
+  bool s;
+  return gInj.fails(kFstat, &s) ? -1 : real().stat(path, info);
+}
 int fLock(int fd, int type) {
   bool s;
   return gInj.fails(kLock, &s) ? -1 : real().lock(fd, type);
@@ -324,7 +328,7 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGXFSZ, SIG_IGN);
   dbhelper::TableLock::SetTimeout(std::chrono::milliseconds(30));
-  dbhelper::sysCalls() = SysCalls{fOpen, real().close, fPread, fPwritev, fFtruncate, fFstat, fLock};
+  dbhelper::sysCalls() = SysCalls{fOpen, real().close, fPread, fPwritev, fFtruncate, fFstat, fLock, fStat};
 
   char tmpl[] = "/tmp/dbiface-faults-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) return 2;
