@@ -34,12 +34,14 @@ Status DBHelper::parseRecordText(std::string_view text, DataRow* out) const {
         return Status::InvalidArgument("the table has no header line, so '" + std::string(key) +
                                        "' names no column");
       }
-      return Status::InvalidArgument("'" + std::string(key) + "' names no column of the table");
+      std::string names;
+      for (int32_t k = 0; k < header_.count; ++k) names += (k > 0 ? ", " : "") + header_.fields[k];
+      return Status::InvalidArgument("'" + std::string(key) + "' names no column of the table (columns: " + names + ")");
     }
     const std::string& name = header_.fields[col];
     if (filled[col]) return Status::InvalidArgument("column '" + name + "' is given twice");
     if (value.size() > kMaxFieldChars) {
-      return Status::InvalidArgument("the value of column '" + name + "' is longer than 199 characters");
+      return Status::InvalidArgument("the value of column '" + name + "' is longer than 199 bytes");
     }
     if (value.find_first_of(std::string_view("|\n\0", 3)) != std::string_view::npos) {
       return Status::InvalidArgument("the value of column '" + name + "' contains '|', a line feed or NUL");
@@ -67,7 +69,7 @@ Status DBHelper::parseRecordText(std::string_view text, DataRow* out) const {
   for (int32_t k = 0; k < pairs; ++k) lineLen += row.fields[k].size();
   if (lineLen > kMaxLineChars) {
     return Status::InvalidArgument("the row line would be " + std::to_string(lineLen) +
-                                   " characters long; a line holds at most 99");
+                                   " bytes long; a line holds at most 99 bytes");
   }
   *out = std::move(row);
   return Status::OK();

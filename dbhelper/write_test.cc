@@ -182,12 +182,18 @@ TEST_F(WriteTest, RefusalsLeaveTheFileAlone) {
     int32_t line;
     Status::Code code;
     std::string trace;
+    std::string message;
   } cases[] = {
-      {"bad record", "NICK=x", 1, Status::Code::kInvalidArgument, "DBHelper constructor\n"},
-      {"line 0", "N=x", 0, Status::Code::kOutOfRange, "DBHelper constructor\n"},
-      {"negative line", "N=x", -5, Status::Code::kOutOfRange, "DBHelper constructor\n"},
-      {"past the end", "N=x", 4, Status::Code::kOutOfRange, "DBHelper constructor\nreturning pos -1\n"},
-      {"far past the end", "N=x", INT32_MAX, Status::Code::kOutOfRange, "DBHelper constructor\nreturning pos -1\n"},
+      {"bad record", "NICK=x", 1, Status::Code::kInvalidArgument, "DBHelper constructor\n",
+       "'NICK' names no column of the table (columns: N, S)"},
+      {"line 0", "N=x", 0, Status::Code::kOutOfRange, "DBHelper constructor\n", "line 0 is not a data row"},
+      {"negative line", "N=x", -5, Status::Code::kOutOfRange, "DBHelper constructor\n", "line -5 is not"},
+      {"past the end", "N=x", 4, Status::Code::kOutOfRange, "DBHelper constructor\nreturning pos -1\n",
+       "line 4 is past the end of the table (the last line you can insert at is 2)"},
+      {"far past the end", "N=x", INT32_MAX, Status::Code::kOutOfRange, "DBHelper constructor\nreturning pos -1\n",
+       "the last line you can insert at is 2)"},
+      {"line too long", "N=" + std::string(98, 'x') + ",S=1", 1, Status::Code::kInvalidArgument,
+       "DBHelper constructor\n", "the row line would be 100 bytes long; a line holds at most 99 bytes"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -197,6 +203,7 @@ TEST_F(WriteTest, RefusalsLeaveTheFileAlone) {
     DBHelper t(path_, &trace, DBHelper::Access::kWrite);
     const Status s = t.writeRowToLine(c.text, c.line);
     EXPECT_EQ(s.code(), c.code);
+    EXPECT_NE(s.message().find(c.message), std::string::npos) << s.message();
     EXPECT_EQ(get(), before);
     EXPECT_EQ(trace, c.trace);
   }
