@@ -82,7 +82,6 @@ DBHelper::~DBHelper() {
 }
 
 void DBHelper::traceLine(std::string_view line) {
-  if (quiet_) return;
   if (trace_ != nullptr) {
     trace_->append(line);
   } else {

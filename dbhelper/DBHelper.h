@@ -141,16 +141,24 @@ class DBHelper {
   bool locateRow(int32_t index, std::string_view* line);
   // Returns the scan of `want` rows from data row 1, in memory or through the file.
   bool scanFromStart(int64_t want, Scan* out);
-  // Checks, before the first byte of a write, that the file still has the size this
-  // object read: another program may have appended (those bytes would be overwritten)
-  // or truncated it. Sets grown_ when the table must be read again.
-  Status checkUnchanged();
-  template <typename Write>
-  Status retryIfGrown(Write write);
+  // Before the first byte of a write: takes in what another program appended since
+  // this object read the file (into *rest, copied to *restBuf; or, for an append at
+  // *pos, by moving *pos and ending their last line), and fails when the file shrank.
+  // restBuf is null for a tail that stays in the file.
+  Status takeGrowth(uint64_t* pos, std::string* line, std::string_view* rest, std::string* restBuf);
   // Returns OK when the file is as the in-flight write left it, `expect` bytes long
   // (its undo record last): a program that truncated it meanwhile must not find
   // old offsets written into its file.
   Status checkNotShrunk(uint64_t expect);
+  // Checks, after the first write past the end, that no other program appended in the
+  // moment before it; sets *intruded (and undoes that first write) when one did.
+  Status claimEnd(uint64_t oldSize, uint64_t end, bool* intruded);
+  // As checkNotShrunk, and also that the table's old last byte (at oldSize - 1) is still
+  // there, before the in-place write; cuts our bytes off again when it is not.
+  Status checkStillOurs(uint64_t end, uint64_t oldSize);
+  // After an in-place write from `pos` found the file truncated by another program:
+  // takes our bytes off again, so the file is as that program left it.
+  void cutOwnBytesFrom(uint64_t pos);
   // Commits a write whose undo record ends at `end` by truncating to `newSize`, first
   // moving down what other programs appended past the record meanwhile.
   Status commit(uint64_t end, uint64_t newSize);
@@ -171,8 +179,7 @@ class DBHelper {
   std::unique_ptr<char[]> tail_;  // an insertion's tail, for a streamed table
   bool tailInFile_ = false;     // the tail is too large for memory: it moves in chunks
   char rowBuf_[kMaxLineChars + 2];  // a row read from a streamed table
-  bool quiet_ = false;          // trace lines dropped: a write starting over
-  bool grown_ = false;          // the file grew under a write, which must start over
+  bool truncatedUnder_ = false; // another program truncated the file during our write
   char lastByte_ = '\n';        // last byte of the file, when size_ > 0
   DataRow header_;
   size_t dataStart_ = std::string_view::npos;  // offset of data row 1; npos: no rows

@@ -1,8 +1,12 @@
 // The two writes, append and insert at a line, and the crash-safe protocol that puts
 // their bytes into the file (the undo record is described in recovery.h).
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "dbhelper/DBHelper.h"
 #include "dbhelper/recovery.h"
@@ -25,50 +29,41 @@ std::string rowLine(const DataRow& row) {
 // Bytes moved per system call when a tail is too large to hold in memory.
 constexpr size_t kMoveChunk = 1u << 20;
 
-}  // namespace
+// When another program was last seen appending during one of our writes. While one is
+// about, a write yields the processor before it looks at the size that its next system
+// call relies on, so that it starts a fresh time slice: being preempted between the two
+// would widen a window of a microsecond into a slice, and lines appended in it are lost.
+std::atomic<int64_t> gOutsiderSeen{INT64_MIN / 2};
 
-// A write that finds the file grown by another program since it was read starts over
-// from a fresh read, quietly: the trace of the first attempt stands for the call.
-template <typename Write>
-Status DBHelper::retryIfGrown(Write write) {
-  Status s;
-  for (int attempt = 0;; ++attempt) {
-    grown_ = false;
-    s = write();
-    if (!grown_ || attempt == 3) break;
-    quiet_ = true;
-    status_ = loadTable();
-    if (!status_.ok()) {
-      s = status_;
-      break;
-    }
-  }
-  quiet_ = false;
-  return s;
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
+void sawOutsider() { gOutsiderSeen.store(nowMs(), std::memory_order_relaxed); }
+void yieldIfOutsider() {
+  if (nowMs() - gOutsiderSeen.load(std::memory_order_relaxed) < 2000) std::this_thread::yield();
+}
+
+}  // namespace
 
 Status DBHelper::writeRow(std::string_view text) {
   if (!status_.ok()) return status_;
-  return retryIfGrown([&] {
-    DataRow row;
-    Status s = parseRecordText(text, &row);
-    if (!s.ok()) return s;
-    return appendRow(row);
-  });
+  DataRow row;
+  Status s = parseRecordText(text, &row);
+  if (!s.ok()) return s;
+  return appendRow(row);
 }
 
 Status DBHelper::writeRowToLine(std::string_view text, int32_t line) {
   if (!status_.ok()) return status_;
-  return retryIfGrown([&] {
-    DataRow row;
-    Status s = parseRecordText(text, &row);
-    if (!s.ok()) return s;
-    if (line < 1) {
-      return Status::OutOfRange("line " + std::to_string(line) +
-                                " is not a data row; rows start at line 1 (the header is line 0)");
-    }
-    return insertRowAtLine(row, line);
-  });
+  DataRow row;
+  Status s = parseRecordText(text, &row);
+  if (!s.ok()) return s;
+  if (line < 1) {
+    return Status::OutOfRange("line " + std::to_string(line) +
+                              " is not a data row; rows start at line 1 (the header is line 0)");
+  }
+  return insertRowAtLine(row, line);
 }
 
 Status DBHelper::appendRow(const DataRow& row) {
@@ -166,101 +161,125 @@ Status DBHelper::insertRowAtLine(const DataRow& row, int32_t line) {
 // The one place where the bytes of a write reach the file: `line` goes to `pos` and the
 // old bytes from `pos` to the end (`rest`) follow it. On failure the file is as before,
 // or carries an undo record that the next operation rolls back.
-Status DBHelper::writeRest(uint64_t pos, const std::string& line, std::string_view rest) {
+//
+// Other programs may write the file without our lock. Lines they append before our
+// first write become part of the tail (or, for an append, come before our line); lines
+// they append later are kept by commit(). A file truncated under us is left alone: the
+// size is checked before every write that would lengthen it again, since a truncation
+// waits for our running write and then lands just after it.
+Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_view restIn) {
+  // An end without LF may be another program's line caught half-way (a write crossing a
+  // page is seen a page at a time): that case takes the path that looks again.
+  const bool lineEnded = size_ == 0 || lastByte_ == '\n';
+  if (restIn.empty() && pos == size_ && lineEnded && pos / kPage == (size_ + lineIn.size() - 1) / kPage) {
+    // At the end as it is at the moment of the write, in one system call.
+    const Slice slice{lineIn.data(), lineIn.size()};
+    size_t written = 0;
+    Status s = file_.WriteAt(File::kAtEnd, &slice, 1, &written);
+    if (!s.ok()) {
+      if (written > 0) file_.Truncate(size_);
+      return s;
+    }
+    size_ += lineIn.size();
+    lastByte_ = lineIn.back();
+    whole_ = false;
+    numRows_ = -1;
+    return Status::OK();
+  }
+  std::string line = lineIn;
+  std::string grownRest;
+  std::string_view rest = restIn;
+  for (int attempt = 0;; ++attempt) {
+  Status s = takeGrowth(&pos, &line, &rest, &grownRest);
+  if (!s.ok()) return s;
+
   const uint64_t oldSize = size_;
-  const uint64_t n = line.size();
-  const uint64_t newSize = oldSize + n;
+  const uint64_t newSize = oldSize + line.size();
   const Slice whole[2] = {{line.data(), line.size()}, {rest.data(), rest.size()}};
   size_t written = 0;
-
-  // Puts back what a failed overwrite changed, from the copy in memory.
-  auto undo = [&](size_t changed) {
-    const size_t k = std::min<size_t>(changed, rest.size());
-    size_t w = 0;
-    const Slice back{rest.data(), k};
-    Status s = k > 0 ? file_.WriteAt(pos, &back, 1, &w) : Status::OK();
-    if (s.ok()) s = file_.Truncate(oldSize);
-    return s;
-  };
-
-  if (rest.empty() && pos / kPage == (newSize - 1) / kPage) {
-    // At the end as it is at the moment of the write: an appender that takes no lock
-    // (echo >> table) is then never overwritten.
-    Status s = file_.WriteAt(pos == oldSize ? File::kAtEnd : pos, whole, 2, &written);
-    if (!s.ok()) {
-      undo(written);
-      return s;
+  UndoRecord rec;
+  rec.oldSize = oldSize;
+  rec.pos = pos;
+  rec.copyOff = newSize;
+  rec.tailLen = rest.size();
+  const uint64_t end = rec.fileEnd();
+  char raw[kUndoRecordSize];
+  const Slice recSlice{raw, sizeof raw};
+  // The space the table grows by, filled with its final bytes, then the copy of `rest`.
+  Slice slices[6];
+  size_t count = 0;
+  uint64_t skip = oldSize - pos;  // bytes of line+rest that land below oldSize
+  for (const std::string_view part : {std::string_view(line), rest}) {
+    if (skip >= part.size()) {
+      skip -= part.size();
+      continue;
     }
+    slices[count++] = Slice{part.data() + skip, part.size() - static_cast<size_t>(skip)};
+    skip = 0;
+  }
+  slices[count++] = Slice{rest.data(), rest.size()};
+  if (oldSize / kPage == (end - 1) / kPage) {
+    // Growth, copy and record all fall in one page: one write puts them there whole or
+    // not at all, and a short write leaves a prefix without a valid record.
+    static constexpr char kZeros[kUndoRecordSize] = {};
+    rec.copyComplete = true;
+    encodeUndoRecord(rec, raw);
+    slices[count++] = Slice{kZeros, static_cast<size_t>(end - kUndoRecordSize - newSize - rest.size())};
+    slices[count++] = recSlice;
+    s = file_.WriteAt(oldSize, slices, count, &written);
   } else {
-    UndoRecord rec;
-    rec.oldSize = oldSize;
-    rec.pos = pos;
-    rec.copyOff = newSize;
-    rec.tailLen = rest.size();
-    const uint64_t end = rec.fileEnd();
-    char raw[kUndoRecordSize];
-    const Slice recSlice{raw, sizeof raw};
-    // The space the table grows by, filled with its final bytes, then the copy of `rest`.
-    Slice slices[6];
-    size_t count = 0;
-    uint64_t skip = oldSize - pos;  // bytes of line+rest that land below oldSize
-    for (const std::string_view part : {std::string_view(line), rest}) {
-      if (skip >= part.size()) {
-        skip -= part.size();
-        continue;
-      }
-      slices[count++] = Slice{part.data() + skip, part.size() - static_cast<size_t>(skip)};
-      skip = 0;
+    // The record goes to the far end first: when the file cannot grow that far nothing
+    // else has been touched, and every later write lands below it. It says the copy is
+    // complete only once it is.
+    encodeUndoRecord(rec, raw);
+    s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
+    bool intruded = false;
+    if (s.ok()) s = claimEnd(oldSize, end, &intruded);
+    if (s.ok() && intruded) {
+      if (attempt < 32) continue;
+      return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
     }
-    slices[count++] = Slice{rest.data(), rest.size()};
-    Status s = checkUnchanged();
-    if (!s.ok() || grown_) return s;
-    if (oldSize / kPage == (end - 1) / kPage) {
-      // Growth, copy and record all fall in one page: one write puts them there whole or
-      // not at all, and a short write leaves a prefix without a valid record.
-      static constexpr char kZeros[kUndoRecordSize] = {};
+    if (s.ok()) s = checkNotShrunk(end);
+    if (s.ok()) s = file_.WriteAt(oldSize, slices, count, &written);
+    if (s.ok()) s = checkNotShrunk(end);
+    if (s.ok()) {
       rec.copyComplete = true;
       encodeUndoRecord(rec, raw);
-      slices[count++] = Slice{kZeros, static_cast<size_t>(end - kUndoRecordSize - newSize - rest.size())};
-      slices[count++] = recSlice;
-      s = file_.WriteAt(oldSize, slices, count, &written);
-    } else {
-      // The record goes to the far end first: when the file cannot grow that far nothing
-      // else has been touched, and every later write lands below it. It says the copy is
-      // complete only once it is.
-      encodeUndoRecord(rec, raw);
       s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
-      if (s.ok()) s = file_.WriteAt(oldSize, slices, count, &written);
-      if (s.ok()) {
-        rec.copyComplete = true;
-        encodeUndoRecord(rec, raw);
-        s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
-      }
-    }
-    if (!s.ok()) {
-      file_.Truncate(oldSize);  // nothing below oldSize was touched yet
-      return s;
-    }
-    s = checkNotShrunk(end);
-    if (!s.ok()) return s;
-    s = file_.WriteAt(pos, whole, 2, &written);
-    if (s.ok()) s = commit(end, newSize);
-    if (!s.ok()) {
-      if (s.code() != Status::Code::kIOError || s.errnoValue() != 0) {
-        undo(rest.size());  // when this fails too, the record stays for the next operation
-      }
-      return s;
     }
   }
+  if (s.ok()) s = checkStillOurs(end, oldSize);
+  if (!s.ok()) {
+    if (s.errnoValue() != 0) file_.Truncate(oldSize);  // nothing below oldSize was touched yet
+    return s;
+  }
+  s = file_.WriteAt(pos, whole, 2, &written);
+  if (s.ok()) s = commit(end, newSize);
+  if (!s.ok() && truncatedUnder_) cutOwnBytesFrom(pos);
+  if (!s.ok() && s.errnoValue() != 0) {
+    // Put back what the overwrite changed, from the copy in memory; when this fails
+    // too, the record stays for the next operation.
+    size_t w = 0;
+    const Slice back{rest.data(), rest.size()};
+    Status u = rest.empty() ? Status::OK() : file_.WriteAt(pos, &back, 1, &w);
+    if (u.ok()) file_.Truncate(oldSize);
+  }
+  if (!s.ok()) return s;
   // The image no longer matches the file; later reads through this object load it again.
   size_ = newSize;
   lastByte_ = line.back();
   whole_ = false;
   numRows_ = -1;
   return Status::OK();
+  }
 }
 
-Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& line) {
+Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& lineIn) {
+  std::string line = lineIn;
+  std::string_view rest;
+  for (int attempt = 0;; ++attempt) {
+  Status s = takeGrowth(&pos, &line, &rest, nullptr);
+  if (!s.ok()) return s;
   const uint64_t oldSize = size_;
   const uint64_t newSize = oldSize + line.size();
   UndoRecord rec;
@@ -278,40 +297,45 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& line) {
     for (uint64_t done = 0; done < len;) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(len - done, chunk));
       size_t got = 0;
-      Status s = file_.ReadAt(from + done, buf.get(), n, &got);
-      if (s.ok() && got != n) s = Status::IOError("table " + filePath_ + " was truncated by another program during the write");
+      Status st = checkNotShrunk(end);
+      if (st.ok()) st = file_.ReadAt(from + done, buf.get(), n, &got);
       const Slice slice{buf.get(), n};
       size_t written = 0;
-      if (s.ok()) s = file_.WriteAt(to + done, &slice, 1, &written);
-      if (!s.ok()) return s;
+      if (st.ok()) st = file_.WriteAt(to + done, &slice, 1, &written);
+      if (!st.ok()) return st;
       done += n;
     }
     return Status::OK();
   };
 
-  Status s = checkUnchanged();
-  if (!s.ok() || grown_) return s;
   // As writeRest: the record first, then the copy, then the record saying it is complete.
   size_t written = 0;
   encodeUndoRecord(rec, raw);
   s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
+  bool intruded = false;
+  if (s.ok()) s = claimEnd(oldSize, end, &intruded);
+  if (s.ok() && intruded) {
+    if (attempt < 32) continue;
+    return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
+  }
   if (s.ok()) s = move(pos, rec.copyOff, rec.tailLen);
+  if (s.ok()) s = checkNotShrunk(end);
   if (s.ok()) {
     rec.copyComplete = true;
     encodeUndoRecord(rec, raw);
     s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
   }
+  if (s.ok()) s = checkStillOurs(end, oldSize);
   if (!s.ok()) {
     if (s.errnoValue() != 0) file_.Truncate(oldSize);  // nothing below oldSize was touched yet
     return s;
   }
-  s = checkNotShrunk(end);
-  if (!s.ok()) return s;
   const Slice lineSlice{line.data(), line.size()};
   s = file_.WriteAt(pos, &lineSlice, 1, &written);
   // The tail moves down from the copy, so the order of the chunks does not matter.
   if (s.ok()) s = move(rec.copyOff, pos + line.size(), rec.tailLen);
   if (s.ok()) s = commit(end, newSize);
+  if (!s.ok() && truncatedUnder_) cutOwnBytesFrom(pos);
   if (!s.ok()) {
     if (s.errnoValue() != 0) rollBack(file_, rec);  // when this fails too, the record stays
     return s;
@@ -321,19 +345,82 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& line) {
   whole_ = false;
   numRows_ = -1;
   return Status::OK();
+  }
 }
 
-Status DBHelper::checkUnchanged() {
-  uint64_t size = 0;
-  FileId id;
-  Status s = file_.Stat(&size, &id);
-  if (!s.ok()) return s;
-  if (size > size_) {
-    grown_ = true;
-    return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
+Status DBHelper::claimEnd(uint64_t oldSize, uint64_t end, bool* intruded) {
+  // Right after the record, [oldSize, end - 64) is a hole. Lines that another program
+  // appended since takeGrowth() looked start at oldSize: cut our record off them, and
+  // start over with those lines as part of the table.
+  *intruded = false;
+  const uint64_t hole = end - kUndoRecordSize;
+  char probe[512];
+  for (uint64_t at = oldSize; at < hole;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof probe, hole - at));
+    size_t got = 0;
+    Status s = file_.ReadAt(at, probe, n, &got);
+    if (!s.ok()) return s;
+    const void* nul = std::memchr(probe, '\0', got);
+    if (nul != nullptr || got < n) {
+      const uint64_t len = at + (nul ? static_cast<size_t>(static_cast<const char*>(nul) - probe) : got) - oldSize;
+      if (len == 0) return Status::OK();
+      sawOutsider();
+      *intruded = true;
+      return file_.Truncate(oldSize + len);
+    }
+    at += got;
   }
-  if (size < size_) return Status::IOError("table " + filePath_ + " was truncated by another program during the write");
-  return Status::OK();
+  *intruded = true;  // lines fill the whole space: our record is past them
+  return file_.Truncate(hole);
+}
+
+Status DBHelper::takeGrowth(uint64_t* pos, std::string* line, std::string_view* rest, std::string* restBuf) {
+  // Read what was appended since our read: it belongs to the tail, or comes before an
+  // appended line. A streamed tail stays in the file and simply grows. The size is looked
+  // at again after every copy, so the last look comes right before the first write.
+  yieldIfOutsider();
+  for (int round = 0; round < 64; ++round) {
+    uint64_t size = 0;
+    FileId id;
+    Status s = file_.Stat(&size, &id);
+    if (!s.ok()) return s;
+    if (size < size_) return Status::IOError("table " + filePath_ + " was truncated by another program during the write");
+    const bool append = *pos == size_;
+    if (size == size_) {
+      if (!append || size == 0 || lastByte_ == '\n' || size % kPage != 0 || round >= 3) return Status::OK();
+      std::this_thread::yield();  // let a write that is half-way across a page finish
+      continue;
+    }
+    sawOutsider();
+    if (append) {
+      char last = 0;
+      size_t got = 0;
+      s = file_.ReadAt(size - 1, &last, 1, &got);
+      if (!s.ok()) return s;
+      // Our line starts a line of its own: it begins with a line end only where the
+      // file's last line has none.
+      const bool opens = line->compare(0, kNewline.size(), kNewline) == 0 && line->size() > kNewline.size();
+      if (last == '\n' && opens) line->erase(0, kNewline.size());
+      if (last != '\n' && !opens) line->insert(0, kNewline);
+      lastByte_ = last;
+      *pos = size;
+    } else if (restBuf != nullptr) {
+      if (size - size_ > imageLimit()) {
+        return Status::IOError("table " + filePath_ + " grew by more than " + std::to_string(imageLimit()) +
+                               " bytes during the write");
+      }
+      if (rest->data() != restBuf->data()) restBuf->assign(rest->data(), rest->size());
+      const size_t have = restBuf->size();
+      restBuf->resize(have + static_cast<size_t>(size - size_));
+      size_t got = 0;
+      s = file_.ReadAt(size_, restBuf->data() + have, static_cast<size_t>(size - size_), &got);
+      if (s.ok() && got != size - size_) s = Status::IOError("table " + filePath_ + " was truncated by another program during the write");
+      if (!s.ok()) return s;
+      *rest = *restBuf;
+    }
+    size_ = size;
+  }
+  return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
 }
 
 Status DBHelper::checkNotShrunk(uint64_t expect) {
@@ -341,34 +428,67 @@ Status DBHelper::checkNotShrunk(uint64_t expect) {
   FileId id;
   Status s = file_.Stat(&size, &id);
   if (s.ok() && size < expect) {
+    truncatedUnder_ = true;
     s = Status::IOError("table " + filePath_ + " was truncated by another program during the write; it is left as that program left it");
   }
   return s;
 }
 
+Status DBHelper::checkStillOurs(uint64_t end, uint64_t oldSize) {
+  Status s = checkNotShrunk(end);
+  if (!s.ok() || oldSize == 0) return s;
+  // A truncation that waited for our last write can land right after it, and that write
+  // then lengthened the file again: the size looks right, the old last byte is a hole.
+  char last = 0;
+  size_t got = 0;
+  s = file_.ReadAt(oldSize - 1, &last, 1, &got);
+  if (!s.ok()) return s;
+  if (got == 1 && last == lastByte_) return Status::OK();
+  truncatedUnder_ = true;
+  cutOwnBytesFrom(oldSize);
+  return Status::IOError("table " + filePath_ + " was truncated by another program during the write; it is left as that program left it");
+}
+
+void DBHelper::cutOwnBytesFrom(uint64_t pos) {
+  // The in-place write landed in a file that another program had just truncated, and
+  // lengthened it again: [their bytes][a hole up to pos][ours]. Cut back to where the
+  // hole starts, which is where that program left the file.
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(pos, 1u << 20));
+  std::string before(n, '\0');
+  size_t got = 0;
+  if (!file_.ReadAt(pos - n, before.data(), n, &got).ok() || got != n) return;
+  size_t keep = n;
+  while (keep > 0 && before[keep - 1] == '\0') --keep;
+  if (keep == n) return;  // no hole before our bytes: the truncation came after them
+  file_.Truncate(pos - n + keep);
+}
+
 Status DBHelper::commit(uint64_t end, uint64_t newSize) {
   // Lines another program appended meanwhile sit past the record; they move down to the
-  // new end instead of being cut off. Each round narrows the window to a few microseconds.
-  uint64_t keep = newSize;
-  for (int round = 0; round < 4; ++round) {
+  // new end instead of being cut off. Only a line appended between the last look and the
+  // truncation, a microsecond apart, is lost.
+  uint64_t moved = 0;  // bytes from `end` on already at newSize
+  std::string extra;
+  yieldIfOutsider();
+  for (int round = 0; round < 64; ++round) {
     uint64_t size = 0;
     FileId id;
     Status s = file_.Stat(&size, &id);
     if (!s.ok()) return s;
     if (size < end) return checkNotShrunk(end);
-    if (size == end + (keep - newSize) || round == 3) break;
-    const uint64_t extra = size - end;
-    std::string moved(static_cast<size_t>(std::min<uint64_t>(extra, kMoveChunk)), '\0');
+    if (size - end == moved || size - end > kMoveChunk) break;
+    sawOutsider();
+    extra.resize(static_cast<size_t>(size - end));
     size_t got = 0;
-    s = file_.ReadAt(end, moved.data(), moved.size(), &got);
+    s = file_.ReadAt(end + moved, extra.data() + moved, extra.size() - static_cast<size_t>(moved), &got);
     if (!s.ok()) return s;
-    const Slice slice{moved.data(), got};
+    const Slice slice{extra.data() + moved, got};
     size_t written = 0;
-    s = file_.WriteAt(newSize, &slice, 1, &written);
+    s = file_.WriteAt(newSize + moved, &slice, 1, &written);
     if (!s.ok()) return s;
-    keep = newSize + got;
+    moved += got;
   }
-  Status s = file_.Truncate(keep);  // drops the copy and the record
+  Status s = file_.Truncate(newSize + moved);  // drops the copy and the record
   if (!s.ok()) return s;
   bool same = true;
   s = file_.StillAt(&same);

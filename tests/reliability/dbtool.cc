@@ -8,7 +8,8 @@
 //   dbtool loop PATH SEED MODE ROWS [N]  run the kill loop's operation stream (harness.h)
 //                                        on a table of ROWS rows; one byte to fd 3 after
 //                                        each completed operation
-//   dbtool hammer PATH TAG N SEED        N mixed reads and writes of records TAG0..TAG<N-1>
+//   dbtool hammer PATH TAG N SEED [US]   N mixed reads and writes of records TAG0..TAG<N-1>,
+//                                        pausing US microseconds after each write
 //   dbtool hold PATH SECONDS             hold the table's write lock for SECONDS; prints
 //                                        "held" once it has it
 //   dbtool check PATH BASE TAG:N...      every line has 3 fields; BASE untagged rows and
@@ -69,7 +70,7 @@ int loop(const std::string& path, uint64_t seed, char mode, int64_t rows, uint64
   return 0;
 }
 
-int hammer(const std::string& path, const std::string& tag, int n, uint64_t seed) {
+int hammer(const std::string& path, const std::string& tag, int n, uint64_t seed, unsigned pauseUs) {
   rel::Rng rng(seed);
   int32_t seen = count(path);
   for (int i = 0; i < n;) {
@@ -98,6 +99,7 @@ int hammer(const std::string& path, const std::string& tag, int n, uint64_t seed
     const int64_t line = kind < 7 ? 0 : 1 + static_cast<int64_t>(rng.below(static_cast<uint64_t>(seen) + 1));
     const Status s = write(path, text, line);
     if (!s.ok()) die("hammer write", s);
+    if (pauseUs > 0) ::usleep(pauseUs);
     ++seen;
     ++i;
   }
@@ -124,8 +126,8 @@ int main(int argc, char** argv) {
     if (!s.ok()) die(cmd, s);
   } else if (cmd == "loop" && a.size() >= 5) {
     return loop(path, std::stoull(a[2]), a[3][0], std::stoll(a[4]), a.size() > 5 ? std::stoull(a[5]) : ~0ull);
-  } else if (cmd == "hammer" && a.size() == 5) {
-    return hammer(path, a[2], std::stoi(a[3]), std::stoull(a[4]));
+  } else if (cmd == "hammer" && (a.size() == 5 || a.size() == 6)) {
+    return hammer(path, a[2], std::stoi(a[3]), std::stoull(a[4]), a.size() == 6 ? std::stoul(a[5]) : 0);
   } else if (cmd == "hold" && a.size() == 3) {
     std::string trace;
     DBHelper t(path, &trace, DBHelper::Access::kWrite);
