@@ -157,8 +157,9 @@ class DBHelper {
   // there, before the in-place write; cuts our bytes off again when it is not.
   Status checkStillOurs(uint64_t end, uint64_t oldSize);
   // After an in-place write from `pos` found the file truncated by another program:
-  // takes our bytes off again, so the file is as that program left it.
-  void cutOwnBytesFrom(uint64_t pos);
+  // takes our bytes off again, so the file is as that program left it. Returns false
+  // when there is no hole before `pos` (nothing was cut).
+  bool cutOwnBytesFrom(uint64_t pos);
   // Commits a write whose undo record ends at `end` by truncating to `newSize`, first
   // moving down what other programs appended past the record meanwhile.
   Status commit(uint64_t end, uint64_t newSize);

@@ -417,6 +417,7 @@ Status DBHelper::takeGrowth(uint64_t* pos, std::string* line, std::string_view* 
       if (s.ok() && got != size - size_) s = Status::IOError("table " + filePath_ + " was truncated by another program during the write");
       if (!s.ok()) return s;
       *rest = *restBuf;
+      lastByte_ = restBuf->back();
     }
     size_ = size;
   }
@@ -444,23 +445,24 @@ Status DBHelper::checkStillOurs(uint64_t end, uint64_t oldSize) {
   s = file_.ReadAt(oldSize - 1, &last, 1, &got);
   if (!s.ok()) return s;
   if (got == 1 && last == lastByte_) return Status::OK();
+  if (!cutOwnBytesFrom(oldSize)) return Status::OK();  // no hole: not truncated after all
   truncatedUnder_ = true;
-  cutOwnBytesFrom(oldSize);
   return Status::IOError("table " + filePath_ + " was truncated by another program during the write; it is left as that program left it");
 }
 
-void DBHelper::cutOwnBytesFrom(uint64_t pos) {
+bool DBHelper::cutOwnBytesFrom(uint64_t pos) {
   // The in-place write landed in a file that another program had just truncated, and
   // lengthened it again: [their bytes][a hole up to pos][ours]. Cut back to where the
   // hole starts, which is where that program left the file.
   const size_t n = static_cast<size_t>(std::min<uint64_t>(pos, 1u << 20));
   std::string before(n, '\0');
   size_t got = 0;
-  if (!file_.ReadAt(pos - n, before.data(), n, &got).ok() || got != n) return;
+  if (!file_.ReadAt(pos - n, before.data(), n, &got).ok() || got != n) return false;
   size_t keep = n;
   while (keep > 0 && before[keep - 1] == '\0') --keep;
-  if (keep == n) return;  // no hole before our bytes: the truncation came after them
+  if (keep == n) return false;  // no hole before our bytes: the truncation came after them
   file_.Truncate(pos - n + keep);
+  return true;
 }
 
 Status DBHelper::commit(uint64_t end, uint64_t newSize) {
