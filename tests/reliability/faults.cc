@@ -108,9 +108,10 @@ int fFstat(int fd, uint64_t* size, dbhelper::FileId* id) {
   bool s;
   return gInj.fails(kFstat, &s) ? -1 : real().fstat(fd, size, id);
 }
-int fLock(int fd, int type) {
+// The table's range and the intent byte count as one kind: the N-th lock call of either.
+int fLock(int fd, int type, int region) {
   bool s;
-  return gInj.fails(kLock, &s) ? -1 : real().lock(fd, type);
+  return gInj.fails(kLock, &s) ? -1 : real().lock(fd, type, region);
 }
 long fPread(int fd, void* buf, size_t n, int64_t off) {
   bool s;
