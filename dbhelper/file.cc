@@ -112,12 +112,15 @@ int sysStat(const char* path, FileInfo* info) {
 }
 #endif
 
-int sysLock(int fd, int type) {
+int sysLock(int fd, int type, int region) {
   struct flock fl = {};
+  static_assert(sizeof(fl.l_start) == 8, "the intent byte needs 64-bit file offsets");
   fl.l_type = type == 0 ? F_UNLCK : type == 1 ? F_RDLCK : F_WRLCK;
   fl.l_whence = SEEK_SET;
-  fl.l_start = 0;
-  fl.l_len = 0;
+  // A length, not 0 ("to the end and beyond"), so the table's lock leaves the intent
+  // byte alone; OFD locks may lie past the end of the file.
+  fl.l_start = region == kLockTable ? 0 : kIntentOffset;
+  fl.l_len = region == kLockTable ? kIntentOffset : 1;
   // Open-file-description locks: unlike classic POSIX locks they exclude other
   // descriptors of the same process and survive the close of an unrelated descriptor.
   return ::fcntl(fd, F_OFD_SETLK, &fl);
@@ -298,13 +301,44 @@ Status File::Truncate(uint64_t size) const {
 }
 
 Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline) const {
+  const int type = exclusive ? 2 : 1;
   auto pause = std::chrono::microseconds(20);
+  // A writer keeps the intent byte from its first try until it has the table, so readers
+  // that come meanwhile wait; a reader only checks it is free, on every try.
+  bool queued = false;
+  auto leaveQueue = [&] {
+    if (queued) sysCalls().lock(fd_, 0, kLockIntent);
+  };
   for (;;) {
-    if (sysCalls().lock(fd_, exclusive ? 2 : 1) == 0) return Status::OK();
+    int r = 0;
+    if (!queued) {
+      r = sysCalls().lock(fd_, type, kLockIntent);
+      if (r == 0 && exclusive) queued = true;
+      if (r == 0 && !exclusive && sysCalls().lock(fd_, 0, kLockIntent) != 0) {
+        return Status::FromErrno("cannot unlock table", path_, errno);
+      }
+    }
+    if (r == 0) r = sysCalls().lock(fd_, type, kLockTable);
+    if (r == 0) {
+      // Held past here, the intent byte would stall every reader for the whole write.
+      if (queued && sysCalls().lock(fd_, 0, kLockIntent) != 0) {
+        const int err = errno;
+        sysCalls().lock(fd_, 0, kLockTable);
+        return Status::FromErrno("cannot unlock table", path_, err);
+      }
+      return Status::OK();
+    }
     const int err = errno;
-    if (err == EINVAL) return Status::OK();  // kernel without OFD locks: in-process lock only
-    if (err != EAGAIN && err != EACCES && err != EINTR) return Status::FromErrno("cannot lock table", path_, err);
+    if (err == EINVAL) {  // kernel without OFD locks: in-process lock only
+      leaveQueue();
+      return Status::OK();
+    }
+    if (err != EAGAIN && err != EACCES && err != EINTR) {
+      leaveQueue();
+      return Status::FromErrno("cannot lock table", path_, err);
+    }
     if (std::chrono::steady_clock::now() >= deadline) {
+      leaveQueue();
       return Status::Busy("table " + path_ + " stays locked by another process");
     }
     std::this_thread::sleep_for(pause);
@@ -313,7 +347,7 @@ Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline
 }
 
 Status File::Unlock() const {
-  if (sysCalls().lock(fd_, 0) != 0) return Status::FromErrno("cannot unlock table", path_, errno);
+  if (sysCalls().lock(fd_, 0, kLockTable) != 0) return Status::FromErrno("cannot unlock table", path_, errno);
   return Status::OK();
 }
 

@@ -72,9 +72,11 @@ class File {
   static constexpr uint64_t kAtEnd = UINT64_MAX;
   Status WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t* written) const;
   Status Truncate(uint64_t size) const;
-  // Takes an advisory lock on the whole file that excludes other descriptors, in this
-  // process or another: shared for readers, exclusive for writers. Never blocks longer
-  // than until `deadline`; returns Busy then.
+  // Takes an advisory lock on every byte a table can have that excludes other
+  // descriptors, in this process or another: shared for readers, exclusive for writers.
+  // A waiting writer holds the intent byte meanwhile, and readers pass through it first,
+  // so writers go first across processes. Never blocks longer than until `deadline`;
+  // returns Busy then.
   Status Lock(bool exclusive, std::chrono::steady_clock::time_point deadline) const;
   Status Unlock() const;
   void Close();
@@ -131,9 +133,15 @@ struct SysCalls {
   long (*pwritev)(int fd, const Slice* slices, int count, int64_t off);  // off -1: at the end
   int (*ftruncate)(int fd, int64_t size);
   int (*fstat)(int fd, FileInfo* info);
-  int (*lock)(int fd, int type);  // type: 0 unlock, 1 shared, 2 exclusive; non-blocking
+  // type: 0 unlock, 1 shared, 2 exclusive; region: kLockTable or kLockIntent; non-blocking.
+  int (*lock)(int fd, int type, int region);
   int (*stat)(const char* path, FileInfo* info);
 };
+// The regions SysCalls::lock locks: every byte a table can have, [0, kIntentOffset), or
+// the one byte at kIntentOffset, far past any real end, where writers queue.
+inline constexpr int kLockTable = 0;
+inline constexpr int kLockIntent = 1;
+inline constexpr int64_t kIntentOffset = INT64_MAX - 1;
 // Returns the table of system calls in use; assigning to it swaps them process-wide.
 SysCalls& sysCalls();
 // Returns the real system calls.

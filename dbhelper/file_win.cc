@@ -1,7 +1,8 @@
 // Windows system calls behind the file seam (file.h): paths are UTF-8 and opened as UTF-16
 // with CreateFileW, reads and writes are positioned through OVERLAPPED offsets, and the
-// cross-process lock is LockFileEx on the whole file. Descriptors are C runtime ones (from
-// _open_osfhandle), so File (file.cc) is the same code on every platform.
+// cross-process lock is LockFileEx on the table's range and on the intent byte past it.
+// Descriptors are C runtime ones (from _open_osfhandle), so File (file.cc) is the same
+// code on every platform.
 #if defined(_WIN32)
 
 #include "dbhelper/file.h"
@@ -91,11 +92,22 @@ int sysOpen(const char* path, int how, int) {
   return fd;
 }
 
+// LockFileEx on `region` (file.h), or UnlockFileEx, which must name the exact range locked.
+bool lockRegion(HANDLE h, int type, int region) {
+  const uint64_t len = region == kLockTable ? static_cast<uint64_t>(kIntentOffset) : 1;
+  OVERLAPPED ov = at(region == kLockTable ? 0 : kIntentOffset);
+  const DWORD lo = static_cast<DWORD>(len & 0xffffffffu);
+  const DWORD hi = static_cast<DWORD>(len >> 32);
+  if (type == 0) return UnlockFileEx(h, 0, lo, hi, &ov) != 0;
+  const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (type == 2 ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  return LockFileEx(h, flags, 0, lo, hi, &ov) != 0;
+}
+
 int sysClose(int fd) {
   // Locks are dropped at close only "eventually" on Windows; release them first so the
   // next holder need not wait.
-  OVERLAPPED ov = at(0);
-  UnlockFileEx(handleOf(fd), 0, MAXDWORD, MAXDWORD, &ov);
+  lockRegion(handleOf(fd), 0, kLockTable);
+  lockRegion(handleOf(fd), 0, kLockIntent);
   return _close(fd);
 }
 
@@ -170,16 +182,10 @@ int sysFstat(int fd, FileInfo* out) {
   return 0;
 }
 
-int sysLock(int fd, int type) {
-  OVERLAPPED ov = at(0);
-  HANDLE h = handleOf(fd);
-  // The whole possible range, so the lock covers bytes appended while it is held.
-  if (type == 0) {
-    if (!UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &ov)) return failWith(GetLastError());
-    return 0;
-  }
-  const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (type == 2 ? LOCKFILE_EXCLUSIVE_LOCK : 0);
-  if (!LockFileEx(h, flags, 0, MAXDWORD, MAXDWORD, &ov)) return failWith(GetLastError());
+int sysLock(int fd, int type, int region) {
+  // Byte ranges may lie past the end of the file here too: the table's range covers
+  // bytes appended while it is held and leaves the intent byte to waiting writers.
+  if (!lockRegion(handleOf(fd), type, region)) return failWith(GetLastError());
   return 0;
 }
 

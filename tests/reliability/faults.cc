@@ -112,9 +112,10 @@ int fStat(const char* path, dbhelper::FileInfo* info) {
   bool s;
   return gInj.fails(kFstat, &s) ? -1 : real().stat(path, info);
 }
-int fLock(int fd, int type) {
+// The table's range and the intent byte count as one kind: the N-th lock call of either.
+int fLock(int fd, int type, int region) {
   bool s;
-  return gInj.fails(kLock, &s) ? -1 : real().lock(fd, type);
+  return gInj.fails(kLock, &s) ? -1 : real().lock(fd, type, region);
 }
 long fPread(int fd, void* buf, size_t n, int64_t off) {
   bool s;
