@@ -1,5 +1,9 @@
 package gameserver;
 
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.fail;
+
+import gameserver.tests.ChildJvm;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -7,10 +11,13 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
-import java.util.concurrent.ExecutorService;
-import java.util.concurrent.Executors;
-import java.util.concurrent.Future;
 import java.util.regex.Pattern;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Named;
+import org.junit.jupiter.api.parallel.Execution;
+import org.junit.jupiter.api.parallel.ExecutionMode;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.MethodSource;
 
 /**
  * Runs the command-line tool as operators do, {@code java -jar JAR TABLE COMMAND ...} from the
@@ -19,9 +26,8 @@ import java.util.regex.Pattern;
  *
  * <p>System properties: {@code test.java} (the JVM under test), {@code test.jar}.
  */
-public final class CliTest {
-    private CliTest() {}
-
+@Execution(ExecutionMode.CONCURRENT)
+final class CliTest {
     static final String C = "DBHelper constructor\n";
     static final String H3 = "NAME|SCORE|DATE\n";
     static final String T3 = H3 + "ann|10|1/1/2020\nbob|20|2/2/2020\ncid|30|3/3/2020\n";
@@ -214,29 +220,18 @@ public final class CliTest {
         return b.length() > 0 ? b.substring(0, b.length() - 1) : "";
     }
 
-    public static void main(String[] args) throws Exception {
-        String javaExe = ChildJvm.require("test.java");
-        String jar = Path.of(ChildJvm.require("test.jar")).toAbsolutePath().toString();
-        ExecutorService pool = Executors.newFixedThreadPool(2);
-        List<Future<String>> results = new ArrayList<>();
-        for (Case k : CASES) {
-            results.add(pool.submit(() -> run(javaExe, jar, k)));
+    static Stream<Named<Case>> cases() {
+        assertTrue(CASES.size() > 0);
+        return CASES.stream().map(k -> Named.of(k.name(), k));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("cases")
+    void runs(Case k) throws Exception {
+        String problem = run(ChildJvm.require("test.java"),
+                Path.of(ChildJvm.require("test.jar")).toAbsolutePath().toString(), k);
+        if (problem != null) {
+            fail(problem);
         }
-        int failed = 0;
-        for (int i = 0; i < CASES.size(); i++) {
-            String problem;
-            try {
-                problem = results.get(i).get();
-            } catch (java.util.concurrent.ExecutionException e) {
-                problem = "harness error: " + e.getCause();
-            }
-            if (problem != null) {
-                failed++;
-                System.out.println("FAIL " + CASES.get(i).name() + ": " + problem);
-            }
-        }
-        pool.shutdown();
-        System.out.println((CASES.size() - failed) + " passed, " + failed + " failed");
-        System.exit(failed == 0 ? 0 : 1);
     }
 }
