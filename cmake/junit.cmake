@@ -32,7 +32,7 @@ function(dbiface_junit_test)
   add_test(NAME ${J_NAME}
     COMMAND ${PROJECT_SOURCE_DIR}/tests/packaging/with-java.sh ${J_JAVA} -- ${J_WRAP} ${J_JAVA}
       -Xcheck:jni --enable-native-access=ALL-UNNAMED ${J_JVM_ARGS}
-      -jar ${DBIFACE_JUNIT_CONSOLE} --disable-banner --fail-if-no-tests --details=tree
+      -jar ${DBIFACE_JUNIT_CONSOLE} --disable-banner --disable-ansi-colors --fail-if-no-tests --details=tree
       --class-path ${J_CLASSPATH} ${_select}
       --reports-dir ${CMAKE_BINARY_DIR}/junit-reports/${J_NAME}
       --config junit.jupiter.execution.parallel.enabled=true
