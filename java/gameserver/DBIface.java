@@ -31,7 +31,7 @@ public final class DBIface {
 
     /**
      * Returns the number of data rows of the table (the lines after the header, up to the
-     * first line longer than 99 characters). A missing table file has 0 rows.
+     * first line longer than 99 bytes of UTF-8). A missing table file has 0 rows.
      *
      * @return the number of data rows, 0 or more
      * @throws IllegalStateException if {@link #init} has not been called
@@ -63,8 +63,8 @@ public final class DBIface {
      * @throws NullPointerException if {@code text} is null
      * @throws IllegalArgumentException if the record cannot be placed in the table (unknown or
      *     repeated column, a gap before a named column, more than 10 pairs, a value longer than
-     *     199 characters or containing {@code |}, a line feed or NUL, a last value ending in a
-     *     carriage return, or a row line longer than 99 characters); nothing is written
+     *     199 bytes or containing {@code |}, a line feed or NUL, a last value ending in a
+     *     carriage return, or a row line longer than 99 bytes of UTF-8); nothing is written
      * @throws IllegalStateException if {@link #init} has not been called
      * @throws java.io.UncheckedIOException if the file cannot be read or written; the table is
      *     then unchanged
