@@ -324,7 +324,14 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGXFSZ, SIG_IGN);
   dbhelper::TableLock::SetTimeout(std::chrono::milliseconds(30));
-  dbhelper::sysCalls() = SysCalls{fOpen, real().close, fPread, fPwritev, fFtruncate, fFstat, fLock};
+  SysCalls faulty = real();
+  faulty.open = fOpen;
+  faulty.pread = fPread;
+  faulty.pwritev = fPwritev;
+  faulty.ftruncate = fFtruncate;
+  faulty.fstat = fFstat;
+  faulty.lock = fLock;
+  dbhelper::sysCalls() = faulty;
 
   char tmpl[] = "/tmp/dbiface-faults-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) return 2;
