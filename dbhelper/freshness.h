@@ -28,7 +28,7 @@
 // unlinked or replaced file ends its watch (IN_IGNORED) and the next snapshot gets a new
 // serial.
 //
-// Cost (bench/micro_bench BM_snapshot*, this machine, shared): see docs/cache.md. One
+// Cost: about 3 us of CPU per check here (bench/micro_bench BM_fresh*; docs/cache.md). One
 // inotify instance per process; at most kMaxWatchedFiles watches, the least recently used
 // dropped beyond that; a forked child opens its own instance, as reading the inherited one
 // would steal its parent's events.
