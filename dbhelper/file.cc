@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -13,6 +14,10 @@
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/inotify.h>
+#include <sys/vfs.h>
+#endif
 #endif
 
 namespace dbhelper {
@@ -66,7 +71,13 @@ FileInfo::Type typeOf(unsigned mode) {
 }
 
 #if defined(__linux__)
-int fillFromStatx(const struct statx& st, FileInfo* info) {
+// statx rather than fstat: glibc 2.33 moved fstat to a new symbol version, statx has
+// been there since 2.28.
+int statxInto(int dirfd, const char* path, int flags, FileInfo* info) {
+  struct statx st;
+  if (::statx(dirfd, path, flags, STATX_TYPE | STATX_SIZE | STATX_INO | STATX_CTIME | STATX_MTIME, &st) != 0) {
+    return -1;
+  }
   info->size = st.stx_size;
   info->id.dev = (static_cast<uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
   info->id.ino = st.stx_ino;
@@ -75,20 +86,49 @@ int fillFromStatx(const struct statx& st, FileInfo* info) {
   info->mtimeNs = st.stx_mtime.tv_sec * 1000000000LL + st.stx_mtime.tv_nsec;
   return 0;
 }
-constexpr unsigned kStatxMask = STATX_TYPE | STATX_SIZE | STATX_INO | STATX_CTIME | STATX_MTIME;
+int sysFstat(int fd, FileInfo* info) { return statxInto(fd, "", AT_EMPTY_PATH, info); }
+int sysStatPath(const char* path, FileInfo* info) { return statxInto(AT_FDCWD, path, 0, info); }
 
-// statx rather than fstat: glibc 2.33 moved fstat to a new symbol version, statx has
-// been there since 2.28.
-int sysFstat(int fd, FileInfo* info) {
-  struct statx st;
-  if (::statx(fd, "", AT_EMPTY_PATH, kStatxMask, &st) != 0) return -1;
-  return fillFromStatx(st, info);
+int sysFsType(int fd, uint64_t* type) {
+  struct statfs fs;
+  if (::fstatfs(fd, &fs) != 0) return -1;
+  *type = static_cast<uint64_t>(fs.f_type);
+  return 0;
 }
 
-int sysStat(const char* path, FileInfo* info) {
-  struct statx st;
-  if (::statx(AT_FDCWD, path, 0, kStatxMask, &st) != 0) return -1;
-  return fillFromStatx(st, info);
+int sysWatchOpen() { return ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
+
+int sysWatchAdd(int watchFd, int fd) {
+  // Through /proc the watch lands on the open file itself, even when its path has been
+  // given to another file since it was opened.
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::inotify_add_watch(watchFd, self.c_str(),
+                             IN_MODIFY | IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF);
+}
+
+int sysWatchRemove(int watchFd, int watch) { return ::inotify_rm_watch(watchFd, watch); }
+
+int sysWatchRead(int watchFd, WatchEvent* events, int max) {
+  // Watches of files carry no names, so each event is exactly one header long.
+  alignas(inotify_event) char buf[64 * sizeof(inotify_event)];
+  const size_t want = std::min<size_t>(sizeof buf, static_cast<size_t>(std::max(max, 1)) * sizeof(inotify_event));
+  ssize_t got;
+  do {
+    got = ::read(watchFd, buf, want);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return errno == EAGAIN ? 0 : -1;
+  int n = 0;
+  for (size_t off = 0; off + sizeof(inotify_event) <= static_cast<size_t>(got) && n < max;) {
+    inotify_event ev;
+    std::memcpy(&ev, buf + off, sizeof ev);
+    off += sizeof ev + ev.len;
+    events[n].watch = ev.wd;
+    events[n].kind = (ev.mask & IN_Q_OVERFLOW) ? WatchEvent::Kind::kOverflow
+                     : (ev.mask & IN_IGNORED)  ? WatchEvent::Kind::kGone
+                                               : WatchEvent::Kind::kChange;
+    ++n;
+  }
+  return n;
 }
 #else
 int sysFstat(int fd, FileInfo* info) {
@@ -102,15 +142,26 @@ int sysFstat(int fd, FileInfo* info) {
   info->mtimeNs = static_cast<int64_t>(st.st_mtime) * 1000000000LL;
   return 0;
 }
-
-int sysStat(const char* path, FileInfo* info) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return -1;
-  const int r = sysFstat(fd, info);
-  ::close(fd);
-  return r;
+int sysStatPath(const char* path, FileInfo* info) {
+  struct stat st;
+  if (::stat(path, &st) != 0) return -1;
+  info->size = static_cast<uint64_t>(st.st_size);
+  info->id.dev = static_cast<uint64_t>(st.st_dev);
+  info->id.ino = static_cast<uint64_t>(st.st_ino);
+  info->type = typeOf(st.st_mode);
+  info->ctimeNs = static_cast<int64_t>(st.st_ctime) * 1000000000LL;
+  info->mtimeNs = static_cast<int64_t>(st.st_mtime) * 1000000000LL;
+  return 0;
 }
+// No change notification here: freshness is never proven, tables are always read.
+int sysFsType(int, uint64_t*) { errno = ENOSYS; return -1; }
+int sysWatchOpen() { errno = ENOSYS; return -1; }
+int sysWatchAdd(int, int) { errno = ENOSYS; return -1; }
+int sysWatchRemove(int, int) { errno = ENOSYS; return -1; }
+int sysWatchRead(int, WatchEvent*, int) { errno = ENOSYS; return -1; }
 #endif
+
+long sysProcessId() { return static_cast<long>(::getpid()); }
 
 int sysLock(int fd, int type, int region) {
   struct flock fl = {};
@@ -126,7 +177,9 @@ int sysLock(int fd, int type, int region) {
   return ::fcntl(fd, F_OFD_SETLK, &fl);
 }
 
-const SysCalls kReal = {sysOpen, sysClose, sysPread, sysPwritev, sysFtruncate, sysFstat, sysLock, sysStat};
+const SysCalls kReal = {sysOpen,      sysClose,     sysPread,       sysPwritev,   sysFtruncate,
+                        sysFstat,     sysLock,      sysStatPath,    sysFsType,    sysWatchOpen,
+                        sysWatchAdd,  sysWatchRemove, sysWatchRead, sysProcessId};
 SysCalls gSys = kReal;
 
 }  // namespace
@@ -201,6 +254,18 @@ Status File::Stat(FileInfo* info) const {
   if (sysCalls().fstat(fd_, info) != 0) return Status::FromErrno("cannot read table", path_, errno);
   return Status::OK();
 }
+
+Status File::StatPath(const std::string& path, FileInfo* info) {
+  if (sysCalls().statPath(path.c_str(), info) != 0) return Status::FromErrno("cannot read table", path, errno);
+  return Status::OK();
+}
+
+Status File::FsType(uint64_t* type) const {
+  if (sysCalls().fsType(fd_, type) != 0) return Status::FromErrno("cannot read table", path_, errno);
+  return Status::OK();
+}
+
+int File::AddWatch(int watchFd) const { return sysCalls().watchAdd(watchFd, fd_); }
 
 Status File::Stat(uint64_t* size, FileId* id) const {
   FileInfo info;
@@ -282,7 +347,7 @@ Status File::StillAt(bool* same) const {
   Status s = Stat(&mine);
   if (!s.ok()) return s;
   FileInfo there;
-  if (sysCalls().stat(path_.c_str(), &there) != 0) {
+  if (sysCalls().statPath(path_.c_str(), &there) != 0) {
     if (errno != ENOENT) return Status::FromErrno("cannot read table", path_, errno);
     *same = false;
     return Status::OK();

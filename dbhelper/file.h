@@ -33,6 +33,15 @@ struct FileInfo {
 // Returns a name for what the file is, for error messages ("a FIFO", "a directory").
 const char* describe(FileInfo::Type type);
 
+// What a watch instance reports of a watched file: it changed in any way (content, size,
+// metadata, links, name), its watch is gone (the file was deleted, or the watch removed),
+// or events were lost and every watch must be taken as changed.
+struct WatchEvent {
+  enum class Kind { kChange, kGone, kOverflow };
+  int watch = -1;
+  Kind kind = Kind::kChange;
+};
+
 // One piece of a gathered write.
 struct Slice {
   const char* data;
@@ -62,6 +71,13 @@ class File {
   // Returns the size and identity of the open file.
   Status Stat(uint64_t* size, FileId* id) const;
   Status Stat(FileInfo* info) const;
+  // Returns what a path names now (symbolic links followed), without opening it.
+  static Status StatPath(const std::string& path, FileInfo* info);
+  // Returns the magic number of the file system the file is on (statfs f_type).
+  Status FsType(uint64_t* type) const;
+  // Adds this file (the one open, whatever its path names now) to the watch instance
+  // `watchFd`. Returns the watch id, or -1 with errno set.
+  int AddWatch(int watchFd) const;
   // Reads up to `n` bytes at `offset`; *got < n only at the end of the file. Reads
   // until the kernel returns 0: one read(2) stops short of 2 GiB on Linux.
   Status ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const;
@@ -135,7 +151,16 @@ struct SysCalls {
   int (*fstat)(int fd, FileInfo* info);
   // type: 0 unlock, 1 shared, 2 exclusive; region: kLockTable or kLockIntent; non-blocking.
   int (*lock)(int fd, int type, int region);
-  int (*stat)(const char* path, FileInfo* info);
+  int (*statPath)(const char* path, FileInfo* info);
+  int (*fsType)(int fd, uint64_t* type);
+  // Change notification (inotify): a non-blocking instance, watches of open files on it,
+  // and reading what is pending. watchRead returns the number of events stored, 0 when
+  // none is pending. Where the OS has none, watchOpen fails with ENOSYS.
+  int (*watchOpen)();
+  int (*watchAdd)(int watchFd, int fd);
+  int (*watchRemove)(int watchFd, int watch);
+  int (*watchRead)(int watchFd, WatchEvent* events, int max);
+  long (*processId)();
 };
 // The regions SysCalls::lock locks: every byte a table can have, [0, kIntentOffset), or
 // the one byte at kIntentOffset, far past any real end, where writers queue.

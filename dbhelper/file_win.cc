@@ -189,15 +189,41 @@ int sysLock(int fd, int type, int region) {
   return 0;
 }
 
-int sysStat(const char* path, FileInfo* info) {
+int sysStatPath(const char* path, FileInfo* out) {
   const int fd = sysOpen(path, kOpenRead, 0);
   if (fd < 0) return -1;
-  const int r = sysFstat(fd, info);
+  const int r = sysFstat(fd, out);
   sysClose(fd);
   return r;
 }
 
-const SysCalls kReal = {sysOpen, sysClose, sysPread, sysPwritev, sysFtruncate, sysFstat, sysLock, sysStat};
+// No notification here that is ordered after a write's bytes land, so freshness is never
+// proven on Windows and every call reads the table.
+int sysFsType(int, uint64_t*) {
+  errno = ENOSYS;
+  return -1;
+}
+int sysWatchOpen() {
+  errno = ENOSYS;
+  return -1;
+}
+int sysWatchAdd(int, int) {
+  errno = ENOSYS;
+  return -1;
+}
+int sysWatchRemove(int, int) {
+  errno = ENOSYS;
+  return -1;
+}
+int sysWatchRead(int, WatchEvent*, int) {
+  errno = ENOSYS;
+  return -1;
+}
+long sysProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+const SysCalls kReal = {sysOpen,      sysClose,       sysPread,     sysPwritev,   sysFtruncate,
+                        sysFstat,     sysLock,        sysStatPath,  sysFsType,    sysWatchOpen,
+                        sysWatchAdd,  sysWatchRemove, sysWatchRead, sysProcessId};
 SysCalls gSys = kReal;
 
 }  // namespace

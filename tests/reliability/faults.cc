@@ -110,7 +110,7 @@ int fFstat(int fd, dbhelper::FileInfo* info) {
 }
 int fStat(const char* path, dbhelper::FileInfo* info) {
   bool s;
-  return gInj.fails(kFstat, &s) ? -1 : real().stat(path, info);
+  return gInj.fails(kFstat, &s) ? -1 : real().statPath(path, info);
 }
 // The table's range and the intent byte count as one kind: the N-th lock call of either.
 int fLock(int fd, int type, int region) {
@@ -329,7 +329,15 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGXFSZ, SIG_IGN);
   dbhelper::TableLock::SetTimeout(std::chrono::milliseconds(30));
-  dbhelper::sysCalls() = SysCalls{fOpen, real().close, fPread, fPwritev, fFtruncate, fFstat, fLock, fStat};
+  SysCalls faulty = real();
+  faulty.open = fOpen;
+  faulty.pread = fPread;
+  faulty.pwritev = fPwritev;
+  faulty.ftruncate = fFtruncate;
+  faulty.fstat = fFstat;
+  faulty.lock = fLock;
+  faulty.statPath = fStat;
+  dbhelper::sysCalls() = faulty;
 
   char tmpl[] = "/tmp/dbiface-faults-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) return 2;
