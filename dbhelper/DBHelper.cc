@@ -92,15 +92,18 @@ void DBHelper::traceLine(std::string_view line) {
 
 Status DBHelper::loadTable() {
   const bool write = access_ != Access::kRead;
-  // A leftover undo record is rolled back and the file read again; twice is plenty
-  // unless something keeps writing records, which is then reported.
-  for (int attempt = 0; attempt < 4; ++attempt) {
+  // A leftover undo record is rolled back and the file read again; so is a file that
+  // changed while it was read (another program writing without our lock). A few rounds
+  // are plenty unless something keeps at it, which is then reported or answered as read.
+  for (int attempt = 0; attempt < 6; ++attempt) {
     lock_.Release();
     file_.Close();
     image_.reset();
+    cached_.reset();
     imageSize_ = 0;
     whole_ = false;
     streamed_ = false;
+    resized_ = false;
     size_ = 0;
     numRows_ = -1;
     header_.count = 0;
@@ -114,18 +117,66 @@ Status DBHelper::loadTable() {
     // The size seen before the lock may be stale: another writer may have appended, or
     // committed and dropped its undo record. Both readers below find the real end.
     size_ = size;
+    // Large enough that proving it unchanged costs less than reading it: try the cache.
+    Snapshot snap;
+    const bool provable = access_ != Access::kAppend && size >= TableCache::minBytes() &&
+                          size <= imageLimit() && takeSnapshot(filePath_, file_, &snap);
+    if (provable) {
+      std::shared_ptr<const CachedTable> hit = TableCache::instance().find(id_);
+      if (hit && provenUnchanged(hit->snap, snap)) {
+        useCached(std::move(hit));
+        return Status::OK();
+      }
+    }
     // An appender reads one page at the start (a file of one page is read whole).
     s = access_ == Access::kAppend ? readEdges() : readAll();
     if (!s.ok()) return s;
     bool repaired = false;
     s = repairIfNeeded(&repaired);
     if (!s.ok()) return s;
-    if (!repaired) return Status::OK();
+    if (repaired) continue;
+    if (provable && whole_) {
+      Snapshot after;
+      if (takeSnapshot(filePath_, file_, &after) && provenUnchanged(snap, after)) {
+        offerToCache(snap);
+        return Status::OK();
+      }
+      resized_ = true;  // changed while we read: the image may mix two states
+    }
+    if (!resized_ || attempt == 5) return Status::OK();
   }
   return Status::FromErrno("cannot repair table", filePath_, EAGAIN);
 }
 
+void DBHelper::useCached(std::shared_ptr<const CachedTable> table) {
+  image_ = table->bytes;
+  imageSize_ = table->size;
+  size_ = table->size;
+  whole_ = true;
+  lastByte_ = size_ > 0 ? image_[size_ - 1] : '\n';
+  parseHeader();
+  cached_ = std::move(table);
+}
+
+void DBHelper::offerToCache(const Snapshot& snap) {
+  auto table = std::make_shared<CachedTable>();
+  table->bytes = image_;
+  table->size = imageSize_;
+  table->dataStart = dataStart_ == std::string_view::npos ? SIZE_MAX : dataStart_;
+  table->snap = snap;
+  TableCache::instance().put(id_, table);
+  cached_ = std::move(table);
+}
+
+void DBHelper::dropCached() {
+  // Our own write makes the entry stale; its watch would say so too, but the memory
+  // can go now.
+  TableCache::instance().erase(id_);
+  cached_.reset();
+}
+
 Status DBHelper::readAll() {
+  cached_.reset();
   // The size from fstat is a hint: another program may change the file without our
   // lock, so read until a short read shows the end.
   if (size_ > imageLimit()) {
@@ -133,7 +184,7 @@ Status DBHelper::readAll() {
     return readEdges();
   }
   size_t cap = static_cast<size_t>(size_) + 1;
-  auto buf = std::make_unique_for_overwrite<char[]>(cap);
+  auto buf = std::make_shared_for_overwrite<char[]>(cap);
   size_t total = 0;
   for (;;) {
     size_t got = 0;
@@ -145,8 +196,9 @@ Status DBHelper::readAll() {
       streamed_ = true;
       return readEdges();
     }
+    resized_ = true;  // several reads of a file that grew: they may see different states
     const size_t bigger = cap * 2;
-    auto grown = std::make_unique_for_overwrite<char[]>(bigger);
+    auto grown = std::make_shared_for_overwrite<char[]>(bigger);
     std::memcpy(grown.get(), buf.get(), total);
     buf = std::move(grown);
     cap = bigger;
@@ -162,9 +214,10 @@ Status DBHelper::readAll() {
 }
 
 Status DBHelper::readEdges() {
+  cached_.reset();
   // One byte more than a page tells whether the page is the whole file; only a larger
   // file needs its size, asked under the lock, to find its end.
-  auto head = std::make_unique_for_overwrite<char[]>(kPage + 1);
+  auto head = std::make_shared_for_overwrite<char[]>(kPage + 1);
   size_t got = 0;
   Status s = file_.ReadAt(0, head.get(), kPage + 1, &got);
   if (!s.ok()) return s;
@@ -250,6 +303,14 @@ bool DBHelper::ensureWhole() {
 bool DBHelper::scanFromStart(int64_t want, Scan* out) {
   *out = Scan();
   if (!ensureWhole() || dataStart_ == std::string_view::npos) return false;
+  if (whole_ && cached_ != nullptr) {
+    // The index answers at once what a scan would find.
+    const auto& starts = cached_->rowStarts();
+    const int64_t rows = static_cast<int64_t>(starts.size()) - 1;
+    out->rows = std::min(want, rows);
+    out->next = starts[static_cast<size_t>(out->rows)];
+    return true;
+  }
   if (whole_) {
     *out = scanRows(image_.get(), imageSize_, dataStart_, want);
     return true;
@@ -259,6 +320,10 @@ bool DBHelper::scanFromStart(int64_t want, Scan* out) {
 }
 
 int32_t DBHelper::getNumRows() {
+  if (numRows_ < 0 && cached_ != nullptr && whole_) {
+    const auto& starts = cached_->rowStarts();
+    numRows_ = starts.empty() ? 0 : static_cast<int32_t>(starts.size() - 1);
+  }
   if (numRows_ < 0) {
     Scan r;
     if (!scanFromStart(std::numeric_limits<int64_t>::max(), &r)) return 0;

@@ -21,6 +21,7 @@
 #include "dbhelper/file.h"
 #include "dbhelper/row_scan.h"
 #include "dbhelper/status.h"
+#include "dbhelper/table_cache.h"
 
 namespace dbhelper {
 
@@ -130,6 +131,12 @@ class DBHelper {
  private:
   Status loadTable();
   Status readAll();
+  // Answers from a cache entry proven to match the file.
+  void useCached(std::shared_ptr<const CachedTable> table);
+  // Offers the whole image just read, from a file as `snap` saw it, to the cache.
+  void offerToCache(const Snapshot& snap);
+  // Forgets the cache entry after a write of our own.
+  void dropCached();
   Status readEdges();
   Status repairIfNeeded(bool* repaired);
   void traceLine(std::string_view line);
@@ -173,9 +180,11 @@ class DBHelper {
   FileId id_;
   bool missing_ = false;
   uint64_t size_ = 0;           // bytes of table text (an undo record excluded)
-  std::unique_ptr<char[]> image_;
+  std::shared_ptr<char[]> image_;   // shared with the cache when it came from there
+  std::shared_ptr<const CachedTable> cached_;  // set when image_ is a cache entry's
   size_t imageSize_ = 0;        // bytes of the file in image_
   bool whole_ = false;          // image_ holds the whole file, not just its edges
+  bool resized_ = false;        // the file's size moved while readAll read it
   bool streamed_ = false;       // larger than imageLimit(): image_ holds the first page only
   std::unique_ptr<char[]> tail_;  // an insertion's tail, for a streamed table
   bool tailInFile_ = false;     // the tail is too large for memory: it moves in chunks

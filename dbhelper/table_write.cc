@@ -183,6 +183,7 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
     size_ += lineIn.size();
     lastByte_ = lineIn.back();
     whole_ = false;
+    dropCached();
     numRows_ = -1;
     return Status::OK();
   }
@@ -269,6 +270,7 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
   size_ = newSize;
   lastByte_ = line.back();
   whole_ = false;
+  dropCached();
   numRows_ = -1;
   return Status::OK();
   }
@@ -343,6 +345,7 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& lineIn) {
   size_ = newSize;
   lastByte_ = line.back();
   whole_ = false;
+  dropCached();
   numRows_ = -1;
   return Status::OK();
   }

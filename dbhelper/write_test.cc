@@ -143,10 +143,11 @@ TEST_F(WriteTest, AppendsAndInsertsInPlace) {
               "storerest:  first value of buffer is: a\nstorerest:  last value of buffer is: \n\n"
               "seeking to position 4\npos to write rest of file is 4\n"},
   };
-  for (const uint64_t limit : kHeldAndStreamed) for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + (limit == 0 ? ", streamed" : ""));
-    ImageLimit scope(limit);
+  for (const ReadMode& mode : kReadModes) for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ", " + mode.name);
+    ReadModeScope scope(mode);
     put(c.before);
+    warm(path_);
     std::string trace;
     const Status s = write(path_, c.text, c.line, &trace);
     ASSERT_TRUE(s.ok()) << s.ToString();
@@ -246,13 +247,15 @@ TEST_F(WriteTest, FailedWriteAtAnyStepLeavesTheTableAsItWas) {
   // A big tail makes the insertion take the undo-record path (several writes).
   std::string big = "N|S\n";
   for (int i = 0; i < 2000; ++i) big.append("r").append(std::to_string(i)).append("|").append(std::to_string(i)).append("\n");
-  for (const uint64_t limit : kHeldAndStreamed) for (const std::string& before : {std::string("N|S\na|1\nb|2\n"), big}) {
+  for (const ReadMode& mode : kReadModes) for (const std::string& before : {std::string("N|S\na|1\nb|2\n"), big}) {
+    const bool streamed = mode.imageLimit == 0;
     // Streamed, the tail moves in chunks of 128 bytes: many more writes.
-    for (int ok = 0; ok < (limit == 0 ? 400 : 6); ok += (limit == 0 && ok > 8 ? 37 : 1)) {
-      SCOPED_TRACE("table of " + std::to_string(before.size()) + " bytes, " + std::to_string(ok) + " writes succeed" +
-                   (limit == 0 ? ", streamed" : ""));
-      ImageLimit scope(limit);
+    for (int ok = 0; ok < (streamed ? 400 : 6); ok += (streamed && ok > 8 ? 37 : 1)) {
+      SCOPED_TRACE("table of " + std::to_string(before.size()) + " bytes, " + std::to_string(ok) + " writes succeed, " +
+                   mode.name);
+      ReadModeScope scope(mode);
       put(before);
+      warm(path_);
       Status s;
       {
         FailingSysCalls guard;
