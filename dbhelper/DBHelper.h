@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "dbhelper/file.h"
+#include "dbhelper/recovery.h"
 #include "dbhelper/row_scan.h"
 #include "dbhelper/status.h"
 #include "dbhelper/table_cache.h"
@@ -127,6 +128,13 @@ class DBHelper {
   Status writeRest(uint64_t pos, const std::string& line, std::string_view rest);
   // As writeRest, for a tail [pos, end of file) that is not in memory.
   Status writeRestStreamed(uint64_t pos, const std::string& line);
+  // The first steps of a write that needs an undo record: the record (copy incomplete)
+  // at the far end, claimEnd(), then `copy()`, then the record saying the copy is
+  // complete. Sets *intruded and stops when another program appended meanwhile.
+  template <typename Copy>
+  Status writeCopyUnderRecord(UndoRecord* rec, bool* intruded, Copy copy);
+  // Records that a write of ours made the file `newSize` bytes, ending in `lastByte`.
+  void noteWritten(uint64_t newSize, char lastByte);
 
  private:
   Status loadTable();

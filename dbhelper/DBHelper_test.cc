@@ -106,7 +106,9 @@ TEST_F(LoadTest, CountsAndRendersRows) {
     put(c.file);
     warm(path_);
     // The cached mode must really answer from the cache (the temp directory is local).
-    if (mode.cacheMinBytes == 0) EXPECT_GT(TableCache::instance().bytes(), 0u);
+    if (mode.cacheMinBytes == 0) {
+      EXPECT_GT(TableCache::instance().bytes(), 0u);
+    }
     std::string trace;
     DBHelper t(path_, &trace);
     ASSERT_TRUE(t.status().ok()) << t.status().ToString();

@@ -131,9 +131,8 @@ int sysWatchRead(int watchFd, WatchEvent* events, int max) {
   return n;
 }
 #else
-int sysFstat(int fd, FileInfo* info) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return -1;
+int statInto(int r, const struct stat& st, FileInfo* info) {
+  if (r != 0) return -1;
   info->size = static_cast<uint64_t>(st.st_size);
   info->id.dev = static_cast<uint64_t>(st.st_dev);
   info->id.ino = static_cast<uint64_t>(st.st_ino);
@@ -142,16 +141,15 @@ int sysFstat(int fd, FileInfo* info) {
   info->mtimeNs = static_cast<int64_t>(st.st_mtime) * 1000000000LL;
   return 0;
 }
+int sysFstat(int fd, FileInfo* info) {
+  struct stat st;
+  const int r = ::fstat(fd, &st);
+  return statInto(r, st, info);
+}
 int sysStatPath(const char* path, FileInfo* info) {
   struct stat st;
-  if (::stat(path, &st) != 0) return -1;
-  info->size = static_cast<uint64_t>(st.st_size);
-  info->id.dev = static_cast<uint64_t>(st.st_dev);
-  info->id.ino = static_cast<uint64_t>(st.st_ino);
-  info->type = typeOf(st.st_mode);
-  info->ctimeNs = static_cast<int64_t>(st.st_ctime) * 1000000000LL;
-  info->mtimeNs = static_cast<int64_t>(st.st_mtime) * 1000000000LL;
-  return 0;
+  const int r = ::stat(path, &st);
+  return statInto(r, st, info);
 }
 // No change notification here: freshness is never proven, tables are always read.
 int sysFsType(int, uint64_t*) { errno = ENOSYS; return -1; }

@@ -180,99 +180,81 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
       if (written > 0) file_.Truncate(size_);
       return s;
     }
-    size_ += lineIn.size();
-    lastByte_ = lineIn.back();
-    whole_ = false;
-    dropCached();
-    numRows_ = -1;
+    noteWritten(size_ + lineIn.size(), lineIn.back());
     return Status::OK();
   }
   std::string line = lineIn;
   std::string grownRest;
   std::string_view rest = restIn;
   for (int attempt = 0;; ++attempt) {
-  Status s = takeGrowth(&pos, &line, &rest, &grownRest);
-  if (!s.ok()) return s;
+    Status s = takeGrowth(&pos, &line, &rest, &grownRest);
+    if (!s.ok()) return s;
 
-  const uint64_t oldSize = size_;
-  const uint64_t newSize = oldSize + line.size();
-  const Slice whole[2] = {{line.data(), line.size()}, {rest.data(), rest.size()}};
-  size_t written = 0;
-  UndoRecord rec;
-  rec.oldSize = oldSize;
-  rec.pos = pos;
-  rec.copyOff = newSize;
-  rec.tailLen = rest.size();
-  const uint64_t end = rec.fileEnd();
-  char raw[kUndoRecordSize];
-  const Slice recSlice{raw, sizeof raw};
-  // The space the table grows by, filled with its final bytes, then the copy of `rest`.
-  Slice slices[6];
-  size_t count = 0;
-  uint64_t skip = oldSize - pos;  // bytes of line+rest that land below oldSize
-  for (const std::string_view part : {std::string_view(line), rest}) {
-    if (skip >= part.size()) {
-      skip -= part.size();
-      continue;
+    const uint64_t oldSize = size_;
+    const uint64_t newSize = oldSize + line.size();
+    const Slice whole[2] = {{line.data(), line.size()}, {rest.data(), rest.size()}};
+    size_t written = 0;
+    UndoRecord rec;
+    rec.oldSize = oldSize;
+    rec.pos = pos;
+    rec.copyOff = newSize;
+    rec.tailLen = rest.size();
+    const uint64_t end = rec.fileEnd();
+    char raw[kUndoRecordSize];
+    const Slice recSlice{raw, sizeof raw};
+    // The space the table grows by, filled with its final bytes, then the copy of `rest`.
+    Slice slices[6];
+    size_t count = 0;
+    uint64_t skip = oldSize - pos;  // bytes of line+rest that land below oldSize
+    for (const std::string_view part : {std::string_view(line), rest}) {
+      if (skip >= part.size()) {
+        skip -= part.size();
+        continue;
+      }
+      slices[count++] = Slice{part.data() + skip, part.size() - static_cast<size_t>(skip)};
+      skip = 0;
     }
-    slices[count++] = Slice{part.data() + skip, part.size() - static_cast<size_t>(skip)};
-    skip = 0;
-  }
-  slices[count++] = Slice{rest.data(), rest.size()};
-  if (oldSize / kPage == (end - 1) / kPage) {
-    // Growth, copy and record all fall in one page: one write puts them there whole or
-    // not at all, and a short write leaves a prefix without a valid record.
-    static constexpr char kZeros[kUndoRecordSize] = {};
-    rec.copyComplete = true;
-    encodeUndoRecord(rec, raw);
-    slices[count++] = Slice{kZeros, static_cast<size_t>(end - kUndoRecordSize - newSize - rest.size())};
-    slices[count++] = recSlice;
-    s = file_.WriteAt(oldSize, slices, count, &written);
-  } else {
-    // The record goes to the far end first: when the file cannot grow that far nothing
-    // else has been touched, and every later write lands below it. It says the copy is
-    // complete only once it is.
-    encodeUndoRecord(rec, raw);
-    s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
-    bool intruded = false;
-    if (s.ok()) s = claimEnd(oldSize, end, &intruded);
-    if (s.ok() && intruded) {
-      if (attempt < 32) continue;
-      return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
-    }
-    if (s.ok()) s = checkNotShrunk(end);
-    if (s.ok()) s = file_.WriteAt(oldSize, slices, count, &written);
-    if (s.ok()) s = checkNotShrunk(end);
-    if (s.ok()) {
+    slices[count++] = Slice{rest.data(), rest.size()};
+    if (oldSize / kPage == (end - 1) / kPage) {
+      // Growth, copy and record all fall in one page: one write puts them there whole or
+      // not at all, and a short write leaves a prefix without a valid record.
+      static constexpr char kZeros[kUndoRecordSize] = {};
       rec.copyComplete = true;
       encodeUndoRecord(rec, raw);
-      s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
+      slices[count++] = Slice{kZeros, static_cast<size_t>(end - kUndoRecordSize - newSize - rest.size())};
+      slices[count++] = recSlice;
+      s = file_.WriteAt(oldSize, slices, count, &written);
+    } else {
+      bool intruded = false;
+      s = writeCopyUnderRecord(&rec, &intruded, [&] {
+        Status c = checkNotShrunk(end);
+        if (c.ok()) c = file_.WriteAt(oldSize, slices, count, &written);
+        return c;
+      });
+      if (s.ok() && intruded) {
+        if (attempt < 32) continue;
+        return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
+      }
     }
-  }
-  if (s.ok()) s = checkStillOurs(end, oldSize);
-  if (!s.ok()) {
-    if (s.errnoValue() != 0) file_.Truncate(oldSize);  // nothing below oldSize was touched yet
-    return s;
-  }
-  s = file_.WriteAt(pos, whole, 2, &written);
-  if (s.ok()) s = commit(end, newSize);
-  if (!s.ok() && truncatedUnder_) cutOwnBytesFrom(pos);
-  if (!s.ok() && s.errnoValue() != 0) {
-    // Put back what the overwrite changed, from the copy in memory; when this fails
-    // too, the record stays for the next operation.
-    size_t w = 0;
-    const Slice back{rest.data(), rest.size()};
-    Status u = rest.empty() ? Status::OK() : file_.WriteAt(pos, &back, 1, &w);
-    if (u.ok()) file_.Truncate(oldSize);
-  }
-  if (!s.ok()) return s;
-  // The image no longer matches the file; later reads through this object load it again.
-  size_ = newSize;
-  lastByte_ = line.back();
-  whole_ = false;
-  dropCached();
-  numRows_ = -1;
-  return Status::OK();
+    if (s.ok()) s = checkStillOurs(end, oldSize);
+    if (!s.ok()) {
+      if (s.errnoValue() != 0) file_.Truncate(oldSize);  // nothing below oldSize was touched yet
+      return s;
+    }
+    s = file_.WriteAt(pos, whole, 2, &written);
+    if (s.ok()) s = commit(end, newSize);
+    if (!s.ok() && truncatedUnder_) cutOwnBytesFrom(pos);
+    if (!s.ok() && s.errnoValue() != 0) {
+      // Put back what the overwrite changed, from the copy in memory; when this fails
+      // too, the record stays for the next operation.
+      size_t w = 0;
+      const Slice back{rest.data(), rest.size()};
+      Status u = rest.empty() ? Status::OK() : file_.WriteAt(pos, &back, 1, &w);
+      if (u.ok()) file_.Truncate(oldSize);
+    }
+    if (!s.ok()) return s;
+    noteWritten(newSize, line.back());
+    return Status::OK();
   }
 }
 
@@ -280,75 +262,90 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& lineIn) {
   std::string line = lineIn;
   std::string_view rest;
   for (int attempt = 0;; ++attempt) {
-  Status s = takeGrowth(&pos, &line, &rest, nullptr);
-  if (!s.ok()) return s;
-  const uint64_t oldSize = size_;
-  const uint64_t newSize = oldSize + line.size();
-  UndoRecord rec;
-  rec.oldSize = oldSize;
-  rec.pos = pos;
-  rec.copyOff = newSize;
-  rec.tailLen = oldSize - pos;
-  const uint64_t end = rec.fileEnd();
+    Status s = takeGrowth(&pos, &line, &rest, nullptr);
+    if (!s.ok()) return s;
+    const uint64_t oldSize = size_;
+    const uint64_t newSize = oldSize + line.size();
+    UndoRecord rec;
+    rec.oldSize = oldSize;
+    rec.pos = pos;
+    rec.copyOff = newSize;
+    rec.tailLen = oldSize - pos;
+    const uint64_t end = rec.fileEnd();
+    const size_t chunk = streamChunk(kMoveChunk);
+    auto buf = std::make_unique_for_overwrite<char[]>(chunk);
+    // Moves `len` bytes from `from` to `to` through the buffer; the ranges do not overlap.
+    auto move = [&](uint64_t from, uint64_t to, uint64_t len) {
+      for (uint64_t done = 0; done < len;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(len - done, chunk));
+        size_t got = 0;
+        Status st = checkNotShrunk(end);
+        if (st.ok()) st = file_.ReadAt(from + done, buf.get(), n, &got);
+        const Slice slice{buf.get(), n};
+        size_t written = 0;
+        if (st.ok()) st = file_.WriteAt(to + done, &slice, 1, &written);
+        if (!st.ok()) return st;
+        done += n;
+      }
+      return Status::OK();
+    };
+
+    bool intruded = false;
+    s = writeCopyUnderRecord(&rec, &intruded, [&] { return move(pos, rec.copyOff, rec.tailLen); });
+    if (s.ok() && intruded) {
+      if (attempt < 32) continue;
+      return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
+    }
+    if (s.ok()) s = checkStillOurs(end, oldSize);
+    if (!s.ok()) {
+      if (s.errnoValue() != 0) file_.Truncate(oldSize);  // nothing below oldSize was touched yet
+      return s;
+    }
+    const Slice lineSlice{line.data(), line.size()};
+    size_t written = 0;
+    s = file_.WriteAt(pos, &lineSlice, 1, &written);
+    // The tail moves down from the copy, so the order of the chunks does not matter.
+    if (s.ok()) s = move(rec.copyOff, pos + line.size(), rec.tailLen);
+    if (s.ok()) s = commit(end, newSize);
+    if (!s.ok() && truncatedUnder_) cutOwnBytesFrom(pos);
+    if (!s.ok()) {
+      if (s.errnoValue() != 0) rollBack(file_, rec);  // when this fails too, the record stays
+      return s;
+    }
+    noteWritten(newSize, line.back());
+    return Status::OK();
+  }
+}
+
+template <typename Copy>
+Status DBHelper::writeCopyUnderRecord(UndoRecord* rec, bool* intruded, Copy copy) {
+  // The record goes to the far end first: when the file cannot grow that far nothing
+  // else has been touched, and every later write lands below it. It says the copy is
+  // complete only once it is.
+  const uint64_t end = rec->fileEnd();
   char raw[kUndoRecordSize];
   const Slice recSlice{raw, sizeof raw};
-  const size_t chunk = streamChunk(kMoveChunk);
-  auto buf = std::make_unique_for_overwrite<char[]>(chunk);
-  // Moves `len` bytes from `from` to `to` through the buffer; the ranges do not overlap.
-  auto move = [&](uint64_t from, uint64_t to, uint64_t len) {
-    for (uint64_t done = 0; done < len;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(len - done, chunk));
-      size_t got = 0;
-      Status st = checkNotShrunk(end);
-      if (st.ok()) st = file_.ReadAt(from + done, buf.get(), n, &got);
-      const Slice slice{buf.get(), n};
-      size_t written = 0;
-      if (st.ok()) st = file_.WriteAt(to + done, &slice, 1, &written);
-      if (!st.ok()) return st;
-      done += n;
-    }
-    return Status::OK();
-  };
-
-  // As writeRest: the record first, then the copy, then the record saying it is complete.
   size_t written = 0;
-  encodeUndoRecord(rec, raw);
-  s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
-  bool intruded = false;
-  if (s.ok()) s = claimEnd(oldSize, end, &intruded);
-  if (s.ok() && intruded) {
-    if (attempt < 32) continue;
-    return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
-  }
-  if (s.ok()) s = move(pos, rec.copyOff, rec.tailLen);
+  rec->copyComplete = false;
+  encodeUndoRecord(*rec, raw);
+  Status s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
+  if (s.ok()) s = claimEnd(rec->oldSize, end, intruded);
+  if (!s.ok() || *intruded) return s;
+  s = copy();
   if (s.ok()) s = checkNotShrunk(end);
-  if (s.ok()) {
-    rec.copyComplete = true;
-    encodeUndoRecord(rec, raw);
-    s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
-  }
-  if (s.ok()) s = checkStillOurs(end, oldSize);
-  if (!s.ok()) {
-    if (s.errnoValue() != 0) file_.Truncate(oldSize);  // nothing below oldSize was touched yet
-    return s;
-  }
-  const Slice lineSlice{line.data(), line.size()};
-  s = file_.WriteAt(pos, &lineSlice, 1, &written);
-  // The tail moves down from the copy, so the order of the chunks does not matter.
-  if (s.ok()) s = move(rec.copyOff, pos + line.size(), rec.tailLen);
-  if (s.ok()) s = commit(end, newSize);
-  if (!s.ok() && truncatedUnder_) cutOwnBytesFrom(pos);
-  if (!s.ok()) {
-    if (s.errnoValue() != 0) rollBack(file_, rec);  // when this fails too, the record stays
-    return s;
-  }
+  if (!s.ok()) return s;
+  rec->copyComplete = true;
+  encodeUndoRecord(*rec, raw);
+  return file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
+}
+
+void DBHelper::noteWritten(uint64_t newSize, char lastByte) {
+  // The image no longer matches the file; later reads through this object load it again.
   size_ = newSize;
-  lastByte_ = line.back();
+  lastByte_ = lastByte;
   whole_ = false;
-  dropCached();
   numRows_ = -1;
-  return Status::OK();
-  }
+  dropCached();
 }
 
 Status DBHelper::claimEnd(uint64_t oldSize, uint64_t end, bool* intruded) {
