@@ -105,10 +105,13 @@ TEST_F(LoadTest, CountsAndRendersRows) {
     ReadModeScope scope(mode);
     put(c.file);
     warm(path_);
-    // The cached mode must really answer from the cache (the temp directory is local).
+#if defined(__linux__)
+    // The cached mode must really answer from the cache (the temp directory is local;
+    // elsewhere freshness is never proven and every call reads).
     if (mode.cacheMinBytes == 0) {
       EXPECT_GT(TableCache::instance().bytes(), 0u);
     }
+#endif
     std::string trace;
     DBHelper t(path_, &trace);
     ASSERT_TRUE(t.status().ok()) << t.status().ToString();

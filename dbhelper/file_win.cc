@@ -80,7 +80,16 @@ int sysOpen(const char* path, int how, int) {
   HANDLE h = CreateFileW(wpath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, how == kOpenCreate ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
-  if (h == INVALID_HANDLE_VALUE) return failWith(GetLastError());
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    // A directory cannot be opened as a file at all; say so rather than "access denied".
+    const DWORD attrs = GetFileAttributesW(wpath.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+      errno = EISDIR;
+      return -1;
+    }
+    return failWith(err);
+  }
   const int flags = (how == kOpenRead ? _O_RDONLY : how == kOpenCreate ? _O_WRONLY : _O_RDWR) | _O_BINARY |
                     _O_NOINHERIT;
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
