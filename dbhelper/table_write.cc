@@ -271,12 +271,14 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
     }
   }
   if (s.ok()) s = checkStillOurs(end, oldSize);
-  if (s.ok() && full) s = file_.Sync();  // the copy on the disk before the overwrite
+  // An append has no copy, and the write above already put its line in place.
+  const bool grownInPlace = full && rest.empty() && pos == oldSize;
+  if (s.ok() && full && !grownInPlace) s = file_.Sync();  // the copy on the disk before the overwrite
   if (!s.ok()) {
     if (s.errnoValue() != 0) file_.Truncate(oldSize);  // nothing below oldSize was touched yet
     return s;
   }
-  s = file_.WriteAt(pos, whole, 2, &written);
+  if (!grownInPlace) s = file_.WriteAt(pos, whole, 2, &written);
   // The new bytes on the disk before the commit drops their copy. The commit itself is
   // not synced: after a power cut the record finds them whole and keeps them.
   if (s.ok() && full) s = file_.Sync();
