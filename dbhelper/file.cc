@@ -161,6 +161,29 @@ int sysWatchRead(int, WatchEvent*, int) { errno = ENOSYS; return -1; }
 
 long sysProcessId() { return static_cast<long>(::getpid()); }
 
+int sysDataSync(int fd) {
+#if defined(__APPLE__)
+  return ::fcntl(fd, F_FULLFSYNC);  // fsync there leaves the data in the drive's cache
+#elif defined(_POSIX_SYNCHRONIZED_IO) && _POSIX_SYNCHRONIZED_IO > 0
+  return ::fdatasync(fd);
+#else
+  return ::fsync(fd);
+#endif
+}
+
+int sysDirSync(const char* path) {
+  std::string dir(path);
+  const size_t slash = dir.find_last_of('/');
+  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const int r = ::fsync(fd);
+  const int err = errno;
+  ::close(fd);
+  errno = err;
+  return r;
+}
+
 int sysLock(int fd, int type, int region) {
   struct flock fl = {};
   static_assert(sizeof(fl.l_start) == 8, "the intent byte needs 64-bit file offsets");
@@ -177,7 +200,8 @@ int sysLock(int fd, int type, int region) {
 
 const SysCalls kReal = {sysOpen,      sysClose,     sysPread,       sysPwritev,   sysFtruncate,
                         sysFstat,     sysLock,      sysStatPath,    sysFsType,    sysWatchOpen,
-                        sysWatchAdd,  sysWatchRemove, sysWatchRead, sysProcessId};
+                        sysWatchAdd,  sysWatchRemove, sysWatchRead, sysProcessId, sysDataSync,
+                        sysDirSync};
 SysCalls gSys = kReal;
 
 }  // namespace
@@ -238,13 +262,28 @@ Status File::Open(const std::string& path, Mode mode, File* out, bool* missing) 
   return s;
 }
 
-Status File::CreateIfMissing(const std::string& path) {
+Status File::CreateIfMissing(const std::string& path, bool durable) {
   int fd;
   do {
     fd = sysCalls().open(path.c_str(), kOpenCreate, 0);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Status::FromErrno("cannot create table", path, errno);
+  // Whether this call created it is not known, so a durable create always syncs: the
+  // entry may still be only in memory after another process created it.
+  const int r = durable ? sysCalls().dataSync(fd) : 0;
+  const int err = errno;
   sysCalls().close(fd);
+  if (r != 0) return Status::FromErrno("cannot sync table", path, err);
+  if (durable && sysCalls().dirSync(path.c_str()) != 0) return Status::FromErrno("cannot sync the directory of table", path, errno);
+  return Status::OK();
+}
+
+Status File::Sync() const {
+  int r;
+  do {
+    r = sysCalls().dataSync(fd_);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) return Status::FromErrno("cannot sync table", path_, errno);
   return Status::OK();
 }
 

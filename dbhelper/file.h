@@ -64,8 +64,9 @@ class File {
   // not exist; the file is never created. Anything but a regular file is an IOError
   // that names what it is.
   static Status Open(const std::string& path, Mode mode, File* out, bool* missing);
-  // Creates `path` empty when it does not exist; leaves an existing file alone.
-  static Status CreateIfMissing(const std::string& path);
+  // Creates `path` empty when it does not exist; leaves an existing file alone. With
+  // `durable`, a file it creates is on stable storage, directory entry included.
+  static Status CreateIfMissing(const std::string& path, bool durable = false);
 
   bool isOpen() const { return fd_ >= 0; }
   // Returns the size and identity of the open file.
@@ -88,6 +89,8 @@ class File {
   static constexpr uint64_t kAtEnd = UINT64_MAX;
   Status WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t* written) const;
   Status Truncate(uint64_t size) const;
+  // Returns once every write and truncation so far is on stable storage.
+  Status Sync() const;
   // Takes an advisory lock on every byte a table can have that excludes other
   // descriptors, in this process or another: shared for readers, exclusive for writers.
   // A waiting writer holds the intent byte meanwhile, and readers pass through it first,
@@ -161,6 +164,10 @@ struct SysCalls {
   int (*watchRemove)(int watchFd, int watch);
   int (*watchRead)(int watchFd, WatchEvent* events, int max);
   long (*processId)();
+  // Puts the file's data and size on stable storage (fdatasync; FlushFileBuffers).
+  int (*dataSync)(int fd);
+  // Puts the directory entry of `path`, a file just created, on stable storage.
+  int (*dirSync)(const char* path);
 };
 // The regions SysCalls::lock locks: every byte a table can have, [0, kIntentOffset), or
 // the one byte at kIntentOffset, far past any real end, where writers queue.

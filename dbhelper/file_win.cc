@@ -230,9 +230,17 @@ int sysWatchRead(int, WatchEvent*, int) {
 }
 long sysProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 
+int sysDataSync(int fd) {
+  return FlushFileBuffers(handleOf(fd)) ? 0 : failWith(GetLastError());
+}
+// Windows has no sync of a directory; NTFS journals the new entry, and FlushFileBuffers
+// of the file forces out its metadata.
+int sysDirSync(const char*) { return 0; }
+
 const SysCalls kReal = {sysOpen,      sysClose,       sysPread,     sysPwritev,   sysFtruncate,
                         sysFstat,     sysLock,        sysStatPath,  sysFsType,    sysWatchOpen,
-                        sysWatchAdd,  sysWatchRemove, sysWatchRead, sysProcessId};
+                        sysWatchAdd,  sysWatchRemove, sysWatchRead, sysProcessId,
+                        sysDataSync,  sysDirSync};
 SysCalls gSys = kReal;
 
 }  // namespace

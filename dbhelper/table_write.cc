@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "dbhelper/DBHelper.h"
+#include "dbhelper/durability.h"
 #include "dbhelper/recovery.h"
 #include "dbhelper/row_scan.h"
 
@@ -44,7 +45,14 @@ void yieldIfOutsider() {
   if (nowMs() - gOutsiderSeen.load(std::memory_order_relaxed) < 2000) std::this_thread::yield();
 }
 
+std::atomic<SyncMode> gSyncMode{SyncMode::kOff};
+
+bool durable() { return gSyncMode.load(std::memory_order_relaxed) == SyncMode::kFull; }
+
 }  // namespace
+
+void SetSyncMode(SyncMode mode) { gSyncMode.store(mode, std::memory_order_relaxed); }
+SyncMode syncMode() { return gSyncMode.load(std::memory_order_relaxed); }
 
 Status DBHelper::writeRow(std::string_view text) {
   if (!status_.ok()) return status_;
@@ -68,7 +76,7 @@ Status DBHelper::writeRowToLine(std::string_view text, int32_t line) {
 
 Status DBHelper::appendRow(const DataRow& row) {
   if (!status_.ok()) return status_;
-  if (row.count == 0) return missing_ ? File::CreateIfMissing(filePath_) : Status::OK();
+  if (row.count == 0) return missing_ ? File::CreateIfMissing(filePath_, durable()) : Status::OK();
   if (missing_) return Status::InvalidArgument("the table has no header line");
   std::string line;
   if (size_ > 0 && lastByte_ != '\n') line += kNewline;  // end the unterminated last line first
@@ -171,11 +179,15 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
   // An end without LF may be another program's line caught half-way (a write crossing a
   // page is seen a page at a time): that case takes the path that looks again.
   const bool lineEnded = size_ == 0 || lastByte_ == '\n';
-  if (restIn.empty() && pos == size_ && lineEnded && pos / kPage == (size_ + lineIn.size() - 1) / kPage) {
+  // A durable write is whole after a power cut only within one sector.
+  const bool full = durable();
+  const uint64_t atom = full ? kSector : kPage;
+  if (restIn.empty() && pos == size_ && lineEnded && pos / atom == (size_ + lineIn.size() - 1) / atom) {
     // At the end as it is at the moment of the write, in one system call.
     const Slice slice{lineIn.data(), lineIn.size()};
     size_t written = 0;
     Status s = file_.WriteAt(File::kAtEnd, &slice, 1, &written);
+    if (s.ok() && full) s = file_.Sync();
     if (!s.ok()) {
       if (written > 0) file_.Truncate(size_);
       return s;
@@ -199,6 +211,12 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
     rec.pos = pos;
     rec.copyOff = newSize;
     rec.tailLen = rest.size();
+    if (full) {
+      // Written once, before the copy: the checksums tell how far the copy got.
+      rec.sums = true;
+      rec.copyCrc = crc32(rest.data(), rest.size());
+      rec.newCrc = crc32(rest.data(), rest.size(), crc32(line.data(), line.size()));
+    }
     const uint64_t end = rec.fileEnd();
     char raw[kUndoRecordSize];
     const Slice recSlice{raw, sizeof raw};
@@ -215,7 +233,7 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
       skip = 0;
     }
     slices[count++] = Slice{rest.data(), rest.size()};
-    if (oldSize / kPage == (end - 1) / kPage) {
+    if (!full && oldSize / kPage == (end - 1) / kPage) {
       // Growth, copy and record all fall in one page: one write puts them there whole or
       // not at all, and a short write leaves a prefix without a valid record.
       static constexpr char kZeros[kUndoRecordSize] = {};
@@ -237,11 +255,17 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
       }
     }
     if (s.ok()) s = checkStillOurs(end, oldSize);
+    // An append has no copy, and the write above already put its line in place.
+    const bool grownInPlace = full && rest.empty() && pos == oldSize;
+    if (s.ok() && full && !grownInPlace) s = file_.Sync();  // the copy on the disk before the overwrite
     if (!s.ok()) {
       if (s.errnoValue() != 0) file_.Truncate(oldSize);  // nothing below oldSize was touched yet
       return s;
     }
-    s = file_.WriteAt(pos, whole, 2, &written);
+    if (!grownInPlace) s = file_.WriteAt(pos, whole, 2, &written);
+    // The new bytes on the disk before the commit drops their copy. The commit itself is
+    // not synced: after a power cut the record finds them whole and keeps them.
+    if (s.ok() && full) s = file_.Sync();
     if (s.ok()) s = commit(end, newSize);
     if (!s.ok() && truncatedUnder_) cutOwnBytesFrom(pos);
     if (!s.ok() && s.errnoValue() != 0) {
@@ -275,12 +299,20 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& lineIn) {
     const size_t chunk = streamChunk(kMoveChunk);
     auto buf = std::make_unique_for_overwrite<char[]>(chunk);
     // Moves `len` bytes from `from` to `to` through the buffer; the ranges do not overlap.
-    auto move = [&](uint64_t from, uint64_t to, uint64_t len) {
+    // Durable: checksums of the copy and of the new bytes, taken as the copy is made.
+    const bool full = durable();
+    uint32_t copyCrc = 0;
+    uint32_t newCrc = crc32(line.data(), line.size());
+    auto move = [&](uint64_t from, uint64_t to, uint64_t len, bool sum) {
       for (uint64_t done = 0; done < len;) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(len - done, chunk));
         size_t got = 0;
         Status st = checkNotShrunk(end);
         if (st.ok()) st = file_.ReadAt(from + done, buf.get(), n, &got);
+        if (st.ok() && sum) {
+          copyCrc = crc32(buf.get(), n, copyCrc);
+          newCrc = crc32(buf.get(), n, newCrc);
+        }
         const Slice slice{buf.get(), n};
         size_t written = 0;
         if (st.ok()) st = file_.WriteAt(to + done, &slice, 1, &written);
@@ -291,12 +323,19 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& lineIn) {
     };
 
     bool intruded = false;
-    s = writeCopyUnderRecord(&rec, &intruded, [&] { return move(pos, rec.copyOff, rec.tailLen); });
+    s = writeCopyUnderRecord(&rec, &intruded, [&] {
+      Status st = move(pos, rec.copyOff, rec.tailLen, full);
+      rec.sums = full;
+      rec.copyCrc = copyCrc;
+      rec.newCrc = full ? newCrc : 0;
+      return st;
+    });
     if (s.ok() && intruded) {
       if (attempt < 32) continue;
       return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
     }
     if (s.ok()) s = checkStillOurs(end, oldSize);
+    if (s.ok() && full) s = file_.Sync();  // as in writeRest
     if (!s.ok()) {
       if (s.errnoValue() != 0) file_.Truncate(oldSize);  // nothing below oldSize was touched yet
       return s;
@@ -305,7 +344,8 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& lineIn) {
     size_t written = 0;
     s = file_.WriteAt(pos, &lineSlice, 1, &written);
     // The tail moves down from the copy, so the order of the chunks does not matter.
-    if (s.ok()) s = move(rec.copyOff, pos + line.size(), rec.tailLen);
+    if (s.ok()) s = move(rec.copyOff, pos + line.size(), rec.tailLen, false);
+    if (s.ok() && full) s = file_.Sync();
     if (s.ok()) s = commit(end, newSize);
     if (!s.ok() && truncatedUnder_) cutOwnBytesFrom(pos);
     if (!s.ok()) {
@@ -325,15 +365,21 @@ Status DBHelper::writeCopyUnderRecord(UndoRecord* rec, bool* intruded, Copy copy
   const uint64_t end = rec->fileEnd();
   char raw[kUndoRecordSize];
   const Slice recSlice{raw, sizeof raw};
+  // With checksums known up front the record is written once, complete: the checksums
+  // tell how far the copy got. Otherwise it says the copy is complete only once it is.
+  const bool once = rec->sums;
   size_t written = 0;
-  rec->copyComplete = false;
+  rec->copyComplete = once;
   encodeUndoRecord(*rec, raw);
   Status s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
   if (s.ok()) s = claimEnd(rec->oldSize, end, intruded);
   if (!s.ok() || *intruded) return s;
-  s = copy();
+  // Durable: the record on the disk before the bytes it describes, or a power cut could
+  // leave them past the table's end with nothing to say where that end was.
+  if (durable()) s = file_.Sync();
+  if (s.ok()) s = copy();
   if (s.ok()) s = checkNotShrunk(end);
-  if (!s.ok()) return s;
+  if (!s.ok() || once) return s;
   rec->copyComplete = true;
   encodeUndoRecord(*rec, raw);
   return file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);

@@ -88,7 +88,7 @@ final class CasesTest {
 
     /** {@code other}: a second file, named {@code otherName}, that is set up but not checked. */
     record Case(String name, byte[] table, byte[] after, String otherName, byte[] other,
-            List<Step> steps) {}
+            List<Step> steps, List<String> jvmArgs) {}
 
     static final List<Case> CASES = new ArrayList<>();
 
@@ -110,7 +110,13 @@ final class CasesTest {
         all.addAll(Arrays.asList(steps));
         byte[] t = bytes(table);
         byte[] a = after == SAME ? t : bytes(after);
-        CASES.add(new Case(name, t, a, otherName, bytes(other), all));
+        CASES.add(new Case(name, t, a, otherName, bytes(other), all, new ArrayList<>()));
+    }
+
+    /** As {@link #c}, in a child JVM started with {@code -D<property>}. */
+    static void cp(String property, String name, Object table, Object after, Step... steps) {
+        c(name, table, after, steps);
+        CASES.get(CASES.size() - 1).jvmArgs().add("-D" + property);
     }
 
     /** Strings become UTF-8; Integers become single raw bytes; byte[] passes through. */
@@ -331,6 +337,21 @@ final class CasesTest {
         c("insert: beyond the end of a file without final LF refused", "NAME|SCORE\na|1", SAME,
                 s("insert:3:NAME=x", C + "returning pos -1\n" + ex(IOOBE)));
 
+        // ---- durability: the property is read when the class loads ----
+        String eiie = "java.lang.ExceptionInInitializerError (no message) <- " + IAE;
+        cp("gameserver.dbiface.sync=full", "sync=full: writes and reads as without it", T4,
+                H3 + "x|9|z\na|1|d1\nb|2|d2\nc|3|d3\nd|4|d4\ne|5|d5\n",
+                s("insert:1:DATE=z, SCORE=9, NAME=x", ins(16, "a", "\n", 22, "x", "9")),
+                s("write:NAME=e, SCORE=5, DATE=d5", C + V), s("rows", rows(6)));
+        cp("gameserver.dbiface.sync=off", "sync=off: the default, spelt out", T4, T4 + "e|5|d5\n",
+                s("write:NAME=e, SCORE=5, DATE=d5", C + V));
+        for (String bad : new String[] {"FULL", "on", "", "full "}) {
+            add("sync=\"" + bad + "\": class fails to load, nothing written", T3, SAME, null, null,
+                    false, s("write:NAME=x", ex(eiie)), s("rows", ex("java.lang.NoClassDefFoundError <- java.lang.ExceptionInInitializerError"),
+                            ex("java.lang.NoClassDefFoundError")));
+            CASES.get(CASES.size() - 1).jvmArgs().add("-Dgameserver.dbiface.sync=" + bad);
+        }
+
         // ---- refused records: both write calls, nothing written ----
         String[][] refused = {
             {"unknown key", "NAME=a, RANK=1"},
@@ -406,6 +427,7 @@ final class CasesTest {
                 Files.write(dir.resolve(k.otherName()), k.other());
             }
             List<String> cmd = new ArrayList<>(jvm);
+            cmd.addAll(cmd.size() - 1, k.jvmArgs());
             for (Step st : k.steps()) {
                 cmd.add(Child.esc(st.call().replace("%D", dir.toString())));
             }
