@@ -25,11 +25,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <cstring>
+#include <cstdlib>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "dbhelper/DBHelper.h"
+#include "dbhelper/durability.h"
 #include "tests/reliability/harness.h"
 
 namespace {
@@ -159,6 +161,10 @@ int main(int argc, char** argv) {
     return 2;
   };
   if (a.size() < 2) return usage();
+  // The library's mode, as the JVM property would set it.
+  if (const char* m = std::getenv("DBIFACE_SYNC"); m != nullptr && std::strcmp(m, "full") == 0) {
+    dbhelper::SetSyncMode(dbhelper::SyncMode::kFull);
+  }
   const std::string& cmd = a[0];
   const std::string& path = a[1];
   if (cmd == "count") {
