@@ -93,6 +93,7 @@ if [ "$lib_ok" = 1 ]; then
   build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
   rev=$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)
   driver_args+=(--note "library: $libdir/libgameserver_DBIface.so, build type ${build_type:-unknown}, source $rev")
+  driver_args+=(--jar "$jar")
 fi
 if [ "$sqlite" = 1 ]; then
   sqlite_jar=$(first_file /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar)
