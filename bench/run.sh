@@ -148,4 +148,15 @@ if [ "$checkjni" = 1 ]; then
   exit "$status"
 fi
 # The library still formats and writes its trace lines; /dev/null only swallows them.
-run_driver >/dev/null
+status=0
+run_driver >/dev/null || status=$?
+# The first count after a change with and without the cache (the core, no JNI), when built.
+micro=$build/bench/dbiface_micro_bench
+if [ -x "$micro" ]; then
+  reps=5; [[ " ${driver_args[*]} " == *" --quick "* ]] && reps=1
+  { echo; echo "## Core: first count after another program's append, 100,000 rows (0: cache off, 1: on)"; echo
+    "$micro" --benchmark_filter=countAfterAppend --benchmark_repetitions=$reps --benchmark_format=console \
+      --benchmark_report_aggregates_only=$([ $reps -gt 1 ] && echo true || echo false) 2>/dev/null |
+      grep -E '^BM_' | grep -v -E '_(mean|stddev|cv) ' | sed 's/^/    /'; } | tee -a "$out/results.md" >&2
+fi
+exit "$status"
