@@ -16,10 +16,12 @@ import java.nio.file.StandardOpenOption;
 import java.time.Instant;
 import java.util.ArrayList;
 import java.util.Arrays;
+import java.util.EnumSet;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Locale;
 import java.util.Map;
+import java.util.Set;
 
 /**
  * Times the table calls of the native library through JNI side by side with the floor
@@ -35,6 +37,7 @@ public final class BenchDriver {
     enum Op {
         INIT("init", "init"),
         COUNT("getNumRows", "count"),
+        AFTER_CHANGE("getNumRows, 1st after a change", "count"),
         ROW("getRow(mid)", "row"),
         APPEND("writeRow", "append"),
         INSERT("writeRowToLine(mid)", "insert");
@@ -48,7 +51,12 @@ public final class BenchDriver {
         }
 
         boolean writes() {
-            return this == APPEND || this == INSERT;
+            return this == APPEND || this == INSERT || this == AFTER_CHANGE;
+        }
+
+        static Op ofFloorName(String name) {
+            return Arrays.stream(values()).filter(o -> o.floorName.equals(name) && o != AFTER_CHANGE)
+                    .findFirst().orElseThrow(() -> new IllegalArgumentException("unknown operation " + name));
         }
     }
 
@@ -129,7 +137,7 @@ public final class BenchDriver {
         }
 
         boolean supports(Op op) {
-            return op != Op.INIT;
+            return op != Op.INIT && op != Op.AFTER_CHANGE;
         }
 
         /** Runs {@code n} calls of {@code op} and returns the nanoseconds spent in them. */
@@ -144,6 +152,8 @@ public final class BenchDriver {
     /** Systems that keep the table in a file of their own, restored between writes. */
     abstract static class FileSys extends Sys {
         Path file;
+        /** Syncs each restore, so that a durable write is not charged for its pages. */
+        boolean syncRestore;
 
         FileSys(String name) {
             super(name);
@@ -168,6 +178,9 @@ public final class BenchDriver {
                     pos += ch.write(b, pos);
                 }
                 ch.truncate(table.bytes.length);
+                if (syncRestore) {
+                    ch.force(false);
+                }
             }
         }
 
@@ -232,6 +245,18 @@ public final class BenchDriver {
                     }
                     total = System.nanoTime() - t0;
                 }
+                case AFTER_CHANGE -> {
+                    // Another program's append, then the call that must see it.
+                    byte[] line = (ROW_LINE + "\n").getBytes(StandardCharsets.UTF_8);
+                    for (int i = 0; i < n; i++) {
+                        restore(table.bytes.length);
+                        Files.write(file, line, StandardOpenOption.APPEND);
+                        long t0 = System.nanoTime();
+                        acc += count();
+                        total += System.nanoTime() - t0;
+                    }
+                    restore(0);
+                }
                 case APPEND, INSERT -> {
                     boolean isAppend = op == Op.APPEND;
                     int from = isAppend ? table.bytes.length : table.insertAt;
@@ -258,6 +283,14 @@ public final class BenchDriver {
             return switch (op) {
                 case INIT -> null;
                 case COUNT -> expect(String.valueOf(count()), String.valueOf(table.rows));
+                case AFTER_CHANGE -> {
+                    count();
+                    Files.write(file, (ROW_LINE + "\n").getBytes(StandardCharsets.UTF_8),
+                            StandardOpenOption.APPEND);
+                    String bad = expect(String.valueOf(count()), String.valueOf(table.rows + 1));
+                    restore(0);
+                    yield bad;
+                }
                 case ROW -> expect(row(table.mid), table.expectedRow(table.mid));
                 case APPEND -> {
                     append(RECORD);
@@ -335,36 +368,59 @@ public final class BenchDriver {
         }
     }
 
-    /** The floor program, a child process that times itself the same way. */
+    /**
+     * A child process that times itself the same way: the floor program, or this class
+     * serving the library in a JVM of its own ({@code --serve}, answers on standard error,
+     * so that the library's trace lines keep standard output).
+     */
     static final class Floor extends FileSys {
         private final Process proc;
         private final BufferedWriter to;
         private final BufferedReader from;
+        private final Set<Op> ops;
+        private final String suffix;
 
-        Floor(Path program) throws IOException {
-            super("floor");
-            proc = new ProcessBuilder(program.toString())
-                    .redirectError(ProcessBuilder.Redirect.INHERIT)
-                    .start();
+        Floor(String name, List<String> command, boolean jvm, Set<Op> ops, String suffix)
+                throws IOException {
+            super(name);
+            this.ops = ops;
+            this.suffix = suffix;
+            ProcessBuilder pb = new ProcessBuilder(command);
+            if (jvm) {
+                pb.redirectOutput(ProcessBuilder.Redirect.INHERIT);
+            } else {
+                pb.redirectError(ProcessBuilder.Redirect.INHERIT);
+            }
+            proc = pb.start();
             to = new BufferedWriter(
                     new OutputStreamWriter(proc.getOutputStream(), StandardCharsets.UTF_8));
-            from = new BufferedReader(
-                    new InputStreamReader(proc.getInputStream(), StandardCharsets.UTF_8));
+            from = new BufferedReader(new InputStreamReader(
+                    jvm ? proc.getErrorStream() : proc.getInputStream(), StandardCharsets.UTF_8));
             String answer = ask("line", ROW_LINE);
             if (!answer.equals("ok")) {
-                throw new IOException("floor program: " + answer);
+                throw new IOException(name + ": " + answer);
             }
+        }
+
+        @Override
+        boolean supports(Op op) {
+            return ops.contains(op);
         }
 
         private String ask(String... fields) throws IOException {
             to.write(String.join("\t", fields));
             to.newLine();
             to.flush();
-            String answer = from.readLine();
-            if (answer == null) {
-                throw new IOException("floor program ended");
+            for (;;) {
+                String answer = from.readLine();
+                if (answer == null) {
+                    throw new IOException(name + " ended");
+                }
+                if (answer.startsWith("ok") || answer.startsWith("error")) {
+                    return answer;
+                }
+                System.err.println(name + ": " + answer);  // the child JVM's own messages
             }
-            return answer;
         }
 
         private String okValue(String answer) throws IOException {
@@ -372,7 +428,7 @@ public final class BenchDriver {
                 return "";
             }
             if (!answer.startsWith("ok ")) {
-                throw new IOException("floor program: " + answer);
+                throw new IOException(name + ": " + answer);
             }
             return answer.substring(3);
         }
@@ -383,16 +439,17 @@ public final class BenchDriver {
 
         @Override
         long round(Op op, int n) throws Exception {
-            return Long.parseLong(okValue(ask("run", op.floorName, file.toString(),
+            return Long.parseLong(okValue(ask("run", op.floorName + suffix, file.toString(),
                     table.pristine.toString(), String.valueOf(n), arg(op))));
         }
 
         @Override
         String check(Op op) throws Exception {
-            String got = okValue(ask("check", op.floorName, file.toString(), arg(op)));
+            String got = okValue(ask("check", op.floorName + suffix, file.toString(), arg(op)));
             return switch (op) {
                 case INIT -> null;
-                case COUNT -> expect(got, String.valueOf(table.rows));
+                // The floor re-reads on every call: a change in between costs it nothing.
+                case COUNT, AFTER_CHANGE -> expect(got, String.valueOf(table.rows));
                 case ROW -> expect(got, table.expectedRow(table.mid));
                 case APPEND, INSERT -> compareFile(op);
             };
@@ -499,6 +556,54 @@ public final class BenchDriver {
         }
     }
 
+    /** The child side of library-full: the floor program's protocol, answered on stderr. */
+    static void serve() throws IOException {
+        BufferedReader in = new BufferedReader(new InputStreamReader(System.in, StandardCharsets.UTF_8));
+        Library lib = new Library();
+        lib.syncRestore = true;
+        Map<Path, Table> tables = new LinkedHashMap<>();
+        for (String l; (l = in.readLine()) != null; ) {
+            String[] a = l.split("\t");
+            String answer;
+            try {
+                if (a[0].equals("line")) {
+                    answer = "ok";
+                } else if (a[0].equals("run")) {
+                    Path pristine = Path.of(a[3]);
+                    Table t = tables.get(pristine);
+                    if (t == null) {
+                        byte[] b = Files.readAllBytes(pristine);
+                        tables.put(pristine, t = new Table(countLines(b) - 1, pristine));
+                    }
+                    lib.table = t;
+                    lib.file = Path.of(a[2]);
+                    answer = "ok " + lib.round(Op.ofFloorName(a[1]), Integer.parseInt(a[4]));
+                } else {
+                    Op op = Op.ofFloorName(a[1]);
+                    int arg = Integer.parseInt(a[3]);
+                    lib.init(a[2]);
+                    answer = switch (op) {
+                        case COUNT -> "ok " + lib.count();
+                        case ROW -> "ok " + lib.row(arg);
+                        case APPEND -> {
+                            lib.append(RECORD);
+                            yield "ok";
+                        }
+                        case INSERT -> {
+                            lib.insert(RECORD, arg);
+                            yield "ok";
+                        }
+                        default -> "error no " + op.label;
+                    };
+                }
+            } catch (Exception | Error e) {
+                answer = "error " + e;
+            }
+            System.err.println(answer.replace('\n', ' '));
+            System.err.flush();
+        }
+    }
+
     static String expect(String got, String want) {
         return got.equals(want) ? null : "got \"" + got + "\", expected \"" + want + "\"";
     }
@@ -522,6 +627,7 @@ public final class BenchDriver {
         Path work;
         Path floor;
         Path out;
+        Path jar;
         boolean sqlite = true;
         boolean library = true;
         final List<String> notes = new ArrayList<>();
@@ -541,6 +647,8 @@ public final class BenchDriver {
     private final List<String> failures = new ArrayList<>();
     /** size -> op -> system -> stat */
     private final Map<Integer, Map<Op, Map<String, Stat>>> results = new LinkedHashMap<>();
+    /** size -> [list through the CLI, getRow loop], ms */
+    private final Map<Integer, Stat[]> scans = new LinkedHashMap<>();
     private String loadAtStart = "unknown";
 
     BenchDriver(Settings set) {
@@ -562,6 +670,11 @@ public final class BenchDriver {
                 case "--no-sqlite" -> set.sqlite = false;
                 case "--no-library" -> set.library = false;
                 case "--note" -> set.notes.add(args[++i]);
+                case "--jar" -> set.jar = Path.of(args[++i]);
+                case "--serve" -> {
+                    serve();
+                    return;
+                }
                 default -> {
                     System.err.println("unknown option " + args[i]);
                     System.exit(2);
@@ -590,7 +703,23 @@ public final class BenchDriver {
         } else {
             notes.add("library not measured: --no-library");
         }
-        systems.add(new Floor(set.floor));
+        Set<Op> reads = EnumSet.of(Op.COUNT, Op.ROW);
+        Set<Op> calls = EnumSet.of(Op.COUNT, Op.ROW, Op.APPEND, Op.INSERT);
+        if (!systems.isEmpty()) {
+            // The same library with durable writes needs a JVM of its own: the mode is read
+            // when the class loads.
+            List<String> cmd = new ArrayList<>();
+            cmd.add(ProcessHandle.current().info().command().orElse("java"));
+            cmd.addAll(ManagementFactory.getRuntimeMXBean().getInputArguments());
+            cmd.addAll(List.of("-Dgameserver.dbiface.sync=full", "-cp",
+                    System.getProperty("java.class.path"), "BenchDriver", "--serve"));
+            systems.add(new Floor("library-full", cmd, true, calls, ""));
+        }
+        Set<Op> floorOps = EnumSet.copyOf(calls);
+        floorOps.add(Op.AFTER_CHANGE);
+        List<String> floorCmd = List.of(set.floor.toString());
+        systems.add(new Floor("floor", floorCmd, false, floorOps, ""));
+        systems.add(new Floor("floor-cached", floorCmd, false, reads, "-cached"));
         systems.add(new Peer());
         if (!set.sqlite) {
             notes.add("SQLite not measured: --no-sqlite");
@@ -665,6 +794,56 @@ public final class BenchDriver {
             }
             byOp.put(op, measure(op, active, rows));
         }
+        for (Sys s : ready) {
+            if (s instanceof Library lib) {
+                measureScans(lib, t);
+            }
+        }
+    }
+
+    /** Every row of the table: the CLI's list end to end, and a Java loop of getRow. */
+    private void measureScans(Library lib, Table t) throws Exception {
+        String java = ProcessHandle.current().info().command().orElse("java");
+        String file = lib.file.toString();
+        Path listed = set.work.resolve("listed.txt");
+        if (set.jar != null) {
+            Process p = new ProcessBuilder(java, "-jar", set.jar.toString(), file, "list", "-o",
+                    listed.toString()).redirectOutput(ProcessBuilder.Redirect.DISCARD)
+                    .redirectError(ProcessBuilder.Redirect.INHERIT).start();
+            List<String> got = p.waitFor() == 0 ? Files.readAllLines(listed) : List.of();
+            if (got.size() != t.rows || !got.get(t.mid - 1).equals(t.expectedRow(t.mid))) {
+                failures.add(t.rows + " rows, CLI list: wrong output");
+                return;
+            }
+        }
+        lib.init(file);
+        if (!lib.row(1).equals(t.expectedRow(1)) || !lib.row(t.rows).equals(t.expectedRow(t.rows))) {
+            failures.add(t.rows + " rows, getRow loop: wrong rows");
+            return;
+        }
+        List<Double> list = new ArrayList<>();
+        List<Double> loop = new ArrayList<>();
+        for (int r = 0; r < (set.quick ? 1 : 5); r++) {
+            long acc = 0;
+            long t0 = System.nanoTime();
+            for (int i = 1; i <= t.rows; i++) {
+                acc += lib.row(i).length();
+            }
+            loop.add((System.nanoTime() - t0) / 1e6);
+            InProcess.sink += acc;
+            if (set.jar != null) {
+                ProcessBuilder pb = new ProcessBuilder(java, "-jar", set.jar.toString(), file, "list")
+                        .redirectOutput(ProcessBuilder.Redirect.DISCARD)
+                        .redirectError(ProcessBuilder.Redirect.INHERIT);
+                t0 = System.nanoTime();
+                int rc = pb.start().waitFor();
+                list.add((System.nanoTime() - t0) / 1e6);
+                if (rc != 0) {
+                    failures.add(t.rows + " rows, CLI list: exit " + rc);
+                }
+            }
+        }
+        scans.put(t.rows, new Stat[] {list.isEmpty() ? null : Stat.of(list), Stat.of(loop)});
     }
 
     private static int countLines(byte[] b) {
@@ -743,15 +922,19 @@ public final class BenchDriver {
         List<String> ratioTo = new ArrayList<>();
         if (lib) {
             for (String n : names) {
-                if (!n.equals("library")) {
+                if (!n.startsWith("library")) {
                     ratioTo.add(n);
                 }
             }
         }
+        boolean fullVsSqlite = names.contains("library-full") && names.contains("sqlite");
         List<String> head = new ArrayList<>(List.of("rows", "call"));
         head.addAll(names);
         for (String n : ratioTo) {
             head.add("lib/" + n.replace("java-", ""));
+        }
+        if (fullVsSqlite) {
+            head.add("full/sqlite");
         }
         List<List<String>> cells = new ArrayList<>();
         for (var bySize : results.entrySet()) {
@@ -771,8 +954,10 @@ public final class BenchDriver {
                 Stat l = st.get("library");
                 for (String n : ratioTo) {
                     Stat o = st.get(n);
-                    row.add(l == null || o == null ? "-"
-                            : String.format(Locale.ROOT, "%.2f", l.median() / o.median()));
+                    row.add(ratio(l, o));
+                }
+                if (fullVsSqlite) {
+                    row.add(ratio(st.get("library-full"), st.get("sqlite")));
                 }
                 cells.add(row);
             }
@@ -786,6 +971,13 @@ public final class BenchDriver {
         sb.append("floor: open+fstat+read+close and a scan (reads),"
                 + " open(O_APPEND)+write+close (append), open+fstat+read+pwritev+close (insert);"
                 + " no trace lines, no locking.\n");
+        sb.append("floor-cached: with the file kept open and watched, the library's freshness"
+                + " check (statx of the file and of the path, getpid, a non-blocking inotify read)"
+                + " and one trace write to /dev/null; answers from memory.\n");
+        sb.append("library-full: the library in a JVM of its own with -Dgameserver.dbiface.sync=full"
+                + " (each restore synced, untimed).\n");
+        sb.append("getNumRows, 1st after a change: before each call another program appends a row"
+                + " (untimed).\n");
         sb.append("java-peer: plain Java re-reading the file per call; no trace lines.\n");
         if (names.contains("sqlite")) {
             sb.append("sqlite: JDBC, rollback journal, synchronous=FULL; sqlite-wal: WAL,"
@@ -794,6 +986,22 @@ public final class BenchDriver {
         sb.append("Write calls: the table file is restored (pwrite of the bytes from the write"
                 + " position on, ftruncate) before every call, outside the timed region;"
                 + " SQLite undoes its row, also untimed.\n");
+        if (!scans.isEmpty()) {
+            sb.append('\n');
+            sb.append("## Every row of the table by the library, wall ms: median (min-max over ")
+                    .append(set.quick ? 1 : 5).append(" runs)\n\n");
+            List<List<String>> rows = new ArrayList<>();
+            for (var e : scans.entrySet()) {
+                List<String> row = new ArrayList<>(List.of(String.format(Locale.ROOT, "%,d", e.getKey())));
+                for (Stat st : e.getValue()) {
+                    row.add(st == null ? "-" : String.format(Locale.ROOT, "%,.1f (%,.1f-%,.1f)",
+                            st.median(), st.min(), st.max()));
+                }
+                rows.add(row);
+            }
+            table(sb, List.of("rows", "java -jar ... list, end to end", "getRow(1..n) loop in Java"), rows);
+            sb.append('\n');
+        }
         for (String n : notes) {
             sb.append("note: ").append(n).append('\n');
         }
@@ -802,6 +1010,10 @@ public final class BenchDriver {
         }
         sb.append(String.format(Locale.ROOT, "run took %.1f s\n", seconds));
         return sb.toString();
+    }
+
+    private static String ratio(Stat a, Stat b) {
+        return a == null || b == null ? "-" : String.format(Locale.ROOT, "%.2f", a.median() / b.median());
     }
 
     private void machine(StringBuilder sb) {

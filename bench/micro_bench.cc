@@ -12,6 +12,7 @@
 
 #include "dbhelper/DBHelper.h"
 #include "dbhelper/freshness.h"
+#include "dbhelper/table_cache.h"
 #include "dbhelper/utf.h"
 
 namespace {
@@ -153,6 +154,26 @@ void BM_freshOpenLockSnapshot(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_freshOpenLockSnapshot);
+
+// The first count after another program appends a row, with the cache (arg 1) and
+// without it (arg 0: every table below the cache's minimum size), on 100,000 rows.
+void BM_countAfterAppend(benchmark::State& state) {
+  const std::string path = tablePath(100000);
+  const auto size = std::filesystem::file_size(path);
+  const size_t min = dbhelper::TableCache::minBytes();
+  if (state.range(0) == 0) dbhelper::TableCache::SetMinBytes(SIZE_MAX);
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::filesystem::resize_file(path, size);
+    std::ofstream(path, std::ios::binary | std::ios::app) << "player999999|1|12/08/2026\n";
+    state.ResumeTiming();
+    std::string trace;
+    DBHelper table(path, &trace);
+    if (table.getNumRows() != 100001) std::abort();
+  }
+  dbhelper::TableCache::SetMinBytes(min);
+}
+BENCHMARK(BM_countAfterAppend)->Arg(0)->Arg(1)->UseRealTime();
 
 void BM_decodeUtf8(benchmark::State& state) {
   const std::string row = "NAME=pl\xC3\xA4yer \xF0\x9F\x98\x80,SCORE=120,DATE=9/13/2006";

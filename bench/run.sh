@@ -93,6 +93,7 @@ if [ "$lib_ok" = 1 ]; then
   build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt" 2>/dev/null || true)
   rev=$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)
   driver_args+=(--note "library: $libdir/libgameserver_DBIface.so, build type ${build_type:-unknown}, source $rev")
+  driver_args+=(--jar "$jar")
 fi
 if [ "$sqlite" = 1 ]; then
   sqlite_jar=$(first_file /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar)
@@ -147,4 +148,15 @@ if [ "$checkjni" = 1 ]; then
   exit "$status"
 fi
 # The library still formats and writes its trace lines; /dev/null only swallows them.
-run_driver >/dev/null
+status=0
+run_driver >/dev/null || status=$?
+# The first count after a change with and without the cache (the core, no JNI), when built.
+micro=$build/bench/dbiface_micro_bench
+if [ -x "$micro" ]; then
+  reps=5; [[ " ${driver_args[*]} " == *" --quick "* ]] && reps=1
+  { echo; echo "## Core: first count after another program's append, 100,000 rows (0: cache off, 1: on)"; echo
+    "$micro" --benchmark_filter=countAfterAppend --benchmark_repetitions=$reps --benchmark_format=console \
+      --benchmark_report_aggregates_only=$([ $reps -gt 1 ] && echo true || echo false) 2>/dev/null |
+      grep -E '^BM_' | grep -v -E '_(mean|stddev|cv) ' | sed 's/^/    /'; } | tee -a "$out/results.md" >&2
+fi
+exit "$status"

@@ -331,8 +331,8 @@ bool DBHelper::scanFromStart(int64_t want, Scan* out) {
 
 int32_t DBHelper::getNumRows() {
   if (numRows_ < 0 && cached_ != nullptr && whole_) {
-    const auto& starts = cached_->rowStarts();
-    numRows_ = starts.empty() ? 0 : static_cast<int32_t>(starts.size() - 1);
+    const int64_t rows = cached_->rowCount();
+    if (rows <= std::numeric_limits<int32_t>::max()) numRows_ = static_cast<int32_t>(rows);
   }
   if (numRows_ < 0) {
     Scan r;

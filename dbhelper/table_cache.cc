@@ -28,6 +28,16 @@ const std::vector<uint32_t>& CachedTable::rowStarts() const {
   return rowStarts_;
 }
 
+int64_t CachedTable::rowCount() const {
+  if (dataStart == SIZE_MAX) return 0;
+  int64_t n = rows_.load(std::memory_order_relaxed);
+  if (n < 0) {
+    n = scanRows(bytes.get(), size, dataStart, INT64_MAX).rows;
+    rows_.store(n, std::memory_order_relaxed);
+  }
+  return n;
+}
+
 namespace {
 // Measured: proving a file unchanged costs about 3 us, reading and counting 64 KiB
 // about as much (docs/performance.md).

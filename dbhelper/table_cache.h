@@ -6,6 +6,7 @@
 #ifndef DBHELPER_TABLE_CACHE_H_
 #define DBHELPER_TABLE_CACHE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,10 @@ struct CachedTable {
   // last element is the offset just past the last row (where an insertion after it
   // goes). Empty when no data row can start.
   const std::vector<uint32_t>& rowStarts() const;
+  // Returns the number of data rows, counted by scanning the bytes once when the index is
+  // not built: the first count after a change then costs what a count without the cache
+  // does, and only a call that needs a row builds the index.
+  int64_t rowCount() const;
 
   // Returns the memory the entry is charged for: its bytes and room for an index of
   // rows of 8 bytes or more.
@@ -38,6 +43,7 @@ struct CachedTable {
  private:
   mutable std::once_flag indexed_;
   mutable std::vector<uint32_t> rowStarts_;
+  mutable std::atomic<int64_t> rows_{-1};
 };
 
 class TableCache {
