@@ -110,9 +110,8 @@ Status DBHelper::loadTable() {
     header_.count = 0;
     Status s = File::Open(filePath_, write ? File::Mode::kReadWrite : File::Mode::kRead, &file_, &missing_);
     if (!s.ok() || missing_) return s;
-    uint64_t size = 0;
-    s = file_.Stat(&size, &id_);
-    if (!s.ok()) return s;
+    uint64_t size = file_.openInfo().size;
+    id_ = file_.openInfo().id;
     s = lock_.Acquire(file_, id_, write);
     if (!s.ok()) return s;
     // The size seen before the lock may be stale: another writer may have appended, or

@@ -129,8 +129,10 @@ class DBHelper {
   // As writeRest, for a tail [pos, end of file) that is not in memory.
   Status writeRestStreamed(uint64_t pos, const std::string& line);
   // The first steps of a write that needs an undo record: the record (copy incomplete)
-  // at the far end, claimEnd(), then `copy()`, then the record saying the copy is
-  // complete. Sets *intruded and stops when another program appended meanwhile.
+  // at the far end, claimEnd(), then `copy(complete, &recorded)`, then the record saying
+  // the copy is complete unless `copy` ended its last write with `complete` (empty when
+  // the first record is already final). Sets *intruded and stops when another program
+  // appended meanwhile.
   template <typename Copy>
   Status writeCopyUnderRecord(UndoRecord* rec, bool* intruded, Copy copy);
   // Records that a write of ours made the file `newSize` bytes, ending in `lastByte`.

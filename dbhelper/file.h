@@ -69,6 +69,8 @@ class File {
   static Status CreateIfMissing(const std::string& path, bool durable = false);
 
   bool isOpen() const { return fd_ >= 0; }
+  // Returns what fstat said when Open opened the file.
+  const FileInfo& openInfo() const { return opened_; }
   // Returns the size and identity of the open file.
   Status Stat(uint64_t* size, FileId* id) const;
   Status Stat(FileInfo* info) const;
@@ -101,7 +103,7 @@ class File {
   void Close();
 
   // Returns in *same whether `path` still names this open file (false when another
-  // program renamed a new file over it or removed it).
+  // program renamed a new file over it or removed it). One stat of the path.
   Status StillAt(bool* same) const;
 
   const std::string& path() const { return path_; }
@@ -109,6 +111,7 @@ class File {
  private:
   int fd_ = -1;
   std::string path_;
+  FileInfo opened_;
 };
 
 // Holds a table's locks for one operation: an in-process reader/writer lock keyed by

@@ -244,8 +244,16 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
       s = file_.WriteAt(oldSize, slices, count, &written);
     } else {
       bool intruded = false;
-      s = writeCopyUnderRecord(&rec, &intruded, [&] {
+      s = writeCopyUnderRecord(&rec, &intruded, [&](const Slice& complete, bool* recorded) {
         Status c = checkNotShrunk(end);
+        if (complete.size > 0) {
+          // The record saying the copy is complete ends the same write: a write cut short
+          // leaves a prefix, so it is there only once the copy is.
+          static constexpr char kZeros[kUndoRecordSize] = {};
+          slices[count++] = Slice{kZeros, static_cast<size_t>(end - kUndoRecordSize - newSize - rest.size())};
+          slices[count++] = complete;
+          *recorded = true;
+        }
         if (c.ok()) c = file_.WriteAt(oldSize, slices, count, &written);
         return c;
       });
@@ -323,7 +331,7 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& lineIn) {
     };
 
     bool intruded = false;
-    s = writeCopyUnderRecord(&rec, &intruded, [&] {
+    s = writeCopyUnderRecord(&rec, &intruded, [&](const Slice&, bool*) {
       Status st = move(pos, rec.copyOff, rec.tailLen, full);
       rec.sums = full;
       rec.copyCrc = copyCrc;
@@ -377,12 +385,21 @@ Status DBHelper::writeCopyUnderRecord(UndoRecord* rec, bool* intruded, Copy copy
   // Durable: the record on the disk before the bytes it describes, or a power cut could
   // leave them past the table's end with nothing to say where that end was.
   if (durable()) s = file_.Sync();
-  if (s.ok()) s = copy();
-  if (s.ok()) s = checkNotShrunk(end);
-  if (!s.ok() || once) return s;
+  // `copy` may end its last write with the record saying the copy is complete (a torn
+  // buffered write is a prefix, so the record lands only after the copy); else it goes
+  // in a write of its own. The caller checks the size after either.
+  char done[kUndoRecordSize];
+  UndoRecord complete = *rec;
+  complete.copyComplete = true;
+  encodeUndoRecord(complete, done);
+  bool recorded = false;
+  if (s.ok()) s = copy(once ? Slice{done, 0} : Slice{done, sizeof done}, &recorded);
+  if (!s.ok() || once || recorded) return s;
+  s = checkNotShrunk(end);
+  if (!s.ok()) return s;
   rec->copyComplete = true;
-  encodeUndoRecord(*rec, raw);
-  return file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
+  const Slice doneSlice{done, sizeof done};
+  return file_.WriteAt(end - kUndoRecordSize, &doneSlice, 1, &written);
 }
 
 void DBHelper::noteWritten(uint64_t newSize, char lastByte) {
