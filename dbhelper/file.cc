@@ -11,6 +11,7 @@
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #endif
@@ -43,16 +44,18 @@ long sysPwritev(int fd, const Slice* slices, int count, int64_t off) {
 
 int sysFtruncate(int fd, int64_t size) { return ::ftruncate(fd, size); }
 
+// statx rather than fstat: glibc 2.33 turned fstat into a new versioned symbol, statx has
+// been there since 2.28, the oldest glibc the library supports.
 int sysFstat(int fd, uint64_t* size, FileId* id) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return -1;
-  if (S_ISDIR(st.st_mode)) {
+  struct statx st;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_INO, &st) != 0) return -1;
+  if (S_ISDIR(st.stx_mode)) {
     errno = EISDIR;
     return -1;
   }
-  *size = static_cast<uint64_t>(st.st_size);
-  id->dev = static_cast<uint64_t>(st.st_dev);
-  id->ino = static_cast<uint64_t>(st.st_ino);
+  *size = static_cast<uint64_t>(st.stx_size);
+  id->dev = static_cast<uint64_t>(makedev(st.stx_dev_major, st.stx_dev_minor));
+  id->ino = static_cast<uint64_t>(st.stx_ino);
   return 0;
 }
 
@@ -234,7 +237,7 @@ struct TableLock::Entry {
     std::unique_lock<std::mutex> l(mu);
     if (exclusive) {
       ++waitingWriters;
-      const bool ok = cv.wait_until(l, deadline, [&] { return !writer && readers == 0; });
+      const bool ok = waitUntil(l, deadline, [&] { return !writer && readers == 0; });
       --waitingWriters;
       if (!ok) {
         cv.notify_all();
@@ -242,8 +245,22 @@ struct TableLock::Entry {
       }
       writer = true;
     } else {
-      if (!cv.wait_until(l, deadline, [&] { return !writer && waitingWriters == 0; })) return false;
+      if (!waitUntil(l, deadline, [&] { return !writer && waitingWriters == 0; })) return false;
       ++readers;
+    }
+    return true;
+  }
+
+  // condition_variable::wait_until on the steady clock needs pthread_cond_clockwait (glibc
+  // 2.34); a system-clock wait does not. Slices of at most 50 ms keep a clock step from
+  // moving the steady deadline by more than that.
+  template <typename Pred>
+  bool waitUntil(std::unique_lock<std::mutex>& l, std::chrono::steady_clock::time_point deadline, Pred ready) {
+    while (!ready()) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) return false;
+      cv.wait_until(l, std::chrono::system_clock::now() +
+                           std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
     }
     return true;
   }

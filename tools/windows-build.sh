@@ -41,7 +41,7 @@ echo "== exports and imports of $(basename "$dll") =="
 objdump=x86_64-w64-mingw32-objdump
 exports=$("$objdump" -p "$dll" | sed -n 's/^\s*\[\s*[0-9]*\] \(Java_.*\)$/\1/p' | sort | tr '\n' ' ')
 echo "exports: $exports"
-want="Java_gameserver_DBIface_getNumRows Java_gameserver_DBIface_getRow Java_gameserver_DBIface_init Java_gameserver_DBIface_writeRow Java_gameserver_DBIface_writeRowToLine "
+want="Java_gameserver_DBIface_getNumRows Java_gameserver_DBIface_getRow Java_gameserver_DBIface_init Java_gameserver_DBIface_nativeVersion Java_gameserver_DBIface_writeRow Java_gameserver_DBIface_writeRowToLine "
 [ "$exports" = "$want" ] || { echo "windows-build: unexpected exports" >&2; exit 1; }
 imports=$("$objdump" -p "$dll" | sed -n 's/^\s*DLL Name: //p' | sort | tr '\n' ' ')
 echo "imports: $imports"
@@ -49,9 +49,10 @@ echo "imports: $imports"
 for d in $imports; do
   case "$d" in KERNEL32.dll|msvcrt.dll|api-ms-win-*) ;; *) echo "windows-build: depends on $d" >&2; exit 1 ;; esac
 done
-listing=$("$jdk/bin/jar" tf "$build"/gameserver-dbiface-*.jar)
+jarfile="$build/gameserver-dbiface-$(sed -n 's/^Implementation-Version: //p' "$build/MANIFEST.MF").jar"
+listing=$("$jdk/bin/jar" tf "$jarfile")
 case "$listing" in
-  *native/windows-x86_64/gameserver_DBIface.dll*) echo "jar: $(ls "$build"/gameserver-dbiface-*.jar) carries native/windows-x86_64/gameserver_DBIface.dll" ;;
+  *META-INF/native/gameserver-dbiface/windows-x86_64/gameserver_DBIface.dll*) echo "jar: $jarfile carries META-INF/native/gameserver-dbiface/windows-x86_64/gameserver_DBIface.dll" ;;
   *) echo "windows-build: the jar lacks the DLL" >&2; exit 1 ;;
 esac
 

@@ -13,12 +13,15 @@ package gameserver;
  */
 public final class DBIface {
     // The system property gameserver.dbiface.library.path, then java.library.path, then the
-    // copy bundled in the jar: see NativeLoader.
+    // copy bundled in the jar: see NativeLoader. A library of another version is refused.
     static {
-        NativeLoader.load();
+        NativeLoader.load(DBIface::nativeVersion);
     }
 
     private DBIface() {}
+
+    /** The version the loaded native library was built as. */
+    private static native String nativeVersion();
 
     /**
      * Sets the table file used by every later call. The path is copied; a later call
