@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-compiles gameserver_DBIface.dll for 64-bit Windows with mingw-w64 and runs the
-# native smoke test (tests/windows/smoke.cc) against it under Wine.
+# native smoke test (tests/native/smoke.cc) against it under Wine.
 #
 #   tools/windows-build.sh [BUILD_DIR]     default: build-windows
 #
@@ -59,7 +59,8 @@ esac
 echo "== smoke test =="
 "$cxx" -std=c++20 -O2 -Wall -Wextra -Werror -static \
   -I"$jdk/include" -I"$root/cmake/jni-win32" \
-  -o "$build/smoke.exe" "$root/tests/windows/smoke.cc"
+  -DDBIFACE_VERSION="\"$(sed -n 's/^Implementation-Version: //p' "$build/MANIFEST.MF")\"" \
+  -o "$build/smoke.exe" "$root/tests/native/smoke.cc"
 if [ -z "$wine" ]; then
   echo "windows-build: wine not installed; built but did not run $build/smoke.exe" >&2
   exit 1
