@@ -3,12 +3,15 @@
 // file use a table in the temp directory (page cache), so they include the system calls.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "dbhelper/DBHelper.h"
+#include "dbhelper/freshness.h"
 #include "dbhelper/utf.h"
 
 namespace {
@@ -65,6 +68,91 @@ void BM_loadAndRenderMiddleRow(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_loadAndRenderMiddleRow)->Arg(50)->Arg(1000)->Arg(100000);
+
+// What proving a cached image fresh costs, per candidate: stat alone (one statx of the open
+// file; the racily-clean rule adds only arithmetic), inotify alone (one non-blocking read
+// plus a statx of the path for identity), and the check in use (takeSnapshot: statx of the
+// file and of the path, one read of the instance).
+dbhelper::File openTable(const std::string& path) {
+  dbhelper::File f;
+  bool missing = false;
+  if (!dbhelper::File::Open(path, dbhelper::File::Mode::kRead, &f, &missing).ok() || missing) std::abort();
+  return f;
+}
+
+void BM_freshStatOnly(benchmark::State& state) {
+  const dbhelper::File f = openTable(tablePath(50));
+  dbhelper::FileInfo info;
+  for (auto _ : state) benchmark::DoNotOptimize(f.Stat(&info));
+}
+BENCHMARK(BM_freshStatOnly);
+
+void BM_freshStatPath(benchmark::State& state) {
+  const std::string path = tablePath(50);
+  dbhelper::FileInfo info;
+  for (auto _ : state) benchmark::DoNotOptimize(dbhelper::File::StatPath(path, &info));
+}
+BENCHMARK(BM_freshStatPath);
+
+void BM_freshInotifyOnly(benchmark::State& state) {
+  const std::string path = tablePath(50);
+  const dbhelper::File f = openTable(path);
+  const auto& sys = dbhelper::sysCalls();
+  const int in = sys.watchOpen();
+  if (in < 0 || f.AddWatch(in) < 0) {
+    state.SkipWithError("no inotify");
+    return;
+  }
+  dbhelper::WatchEvent ev[8];
+  dbhelper::FileInfo info;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(sys.watchRead(in, ev, 8));
+    benchmark::DoNotOptimize(dbhelper::File::StatPath(path, &info));
+  }
+  sys.close(in);
+}
+BENCHMARK(BM_freshInotifyOnly);
+
+void BM_freshSnapshot(benchmark::State& state) {
+  // Made once: a thread rewriting the table would rightly fail the other's check.
+  static const std::string path = tablePath(51);
+  const dbhelper::File f = openTable(path);
+  dbhelper::Snapshot then;
+  if (!dbhelper::takeSnapshot(path, f, &then)) {
+    state.SkipWithError("freshness not provable here");
+    return;
+  }
+  for (auto _ : state) {
+    dbhelper::Snapshot now;
+    dbhelper::takeSnapshot(path, f, &now);
+    if (!dbhelper::provenUnchanged(then, now)) std::abort();
+  }
+}
+BENCHMARK(BM_freshSnapshot)->Threads(1)->Threads(2);
+
+// The system calls of one cached read around the check: open, statx, the file lock,
+// the snapshot, unlock, close (the in-process lock and the trace write excluded).
+void BM_freshOpenLockSnapshot(benchmark::State& state) {
+  const std::string path = tablePath(50);
+  dbhelper::Snapshot then;
+  {
+    const dbhelper::File f = openTable(path);
+    if (!dbhelper::takeSnapshot(path, f, &then)) {
+      state.SkipWithError("freshness not provable here");
+      return;
+    }
+  }
+  const auto forever = std::chrono::steady_clock::now() + std::chrono::hours(1);
+  for (auto _ : state) {
+    dbhelper::File f = openTable(path);
+    if (!f.Lock(false, forever).ok()) std::abort();
+    dbhelper::Snapshot now;
+    dbhelper::takeSnapshot(path, f, &now);
+    if (!dbhelper::provenUnchanged(then, now)) std::abort();
+    f.Unlock();
+  }
+}
+BENCHMARK(BM_freshOpenLockSnapshot);
 
 void BM_decodeUtf8(benchmark::State& state) {
   const std::string row = "NAME=pl\xC3\xA4yer \xF0\x9F\x98\x80,SCORE=120,DATE=9/13/2006";

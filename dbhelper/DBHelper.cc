@@ -1,119 +1,22 @@
 #include "dbhelper/DBHelper.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 
+#include "dbhelper/durability.h"
 #include "dbhelper/recovery.h"
+#include "dbhelper/row_scan.h"
 #include "dbhelper/utf.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace dbhelper {
 
 namespace {
 
-// Appends that stay within one page reach the file whole or not at all, even when the
-// process is killed in the middle, so they need no undo record. Insertions always take
-// one: after a short write over old bytes, putting them back may fail as well.
-constexpr uint64_t kPage = 4096;
-
 bool isTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n'; }
-
-// Baseline x86-64 has no POPCNT instruction, and the library call costs more than this.
-inline int popcount64(uint64_t x) {
-  x = x - ((x >> 1) & 0x5555555555555555ull);
-  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-  return static_cast<int>((x * 0x0101010101010101ull) >> 56);
-}
-
-// Returns the length of the line starting at `b` (a CR before its LF not counted) and
-// sets *end to the offset of its LF, or to `size` when it runs to the end of the file.
-size_t lineAt(const char* d, size_t size, size_t b, size_t* end) {
-  const void* nl = std::memchr(d + b, '\n', size - b);
-  if (nl == nullptr) {
-    *end = size;
-    return size - b;
-  }
-  const size_t e = static_cast<size_t>(static_cast<const char*>(nl) - d);
-  *end = e;
-  return (e > b && d[e - 1] == '\r') ? e - 1 - b : e - b;
-}
-
-// Counts data rows from `from`, the way the loader reads them: each line ends at a LF
-// (a CR before it belongs to the line end) or at the end of the file, and a line longer
-// than 99 characters ends the table. Stops after `want` rows.
-struct Scan {
-  int64_t rows = 0;
-  size_t next = 0;  // offset just past the last row counted
-};
-
-Scan scanRows(const char* d, size_t size, size_t from, int64_t want) {
-  Scan r;
-  r.next = from;
-  if (want <= 0 || from >= size) return r;
-  size_t lineStart = from;
-  size_t i = from;
-  // Returns false when the table ends at this line.
-  auto onNewline = [&](size_t e) {
-    size_t len = e - lineStart;
-    if (len > 0 && d[e - 1] == '\r') --len;
-    if (len > kMaxLineChars) return false;
-    ++r.rows;
-    r.next = e + 1;
-    lineStart = e + 1;
-    return true;
-  };
-#if defined(__SSE2__)
-  // 64 bytes at a time: a block's line feeds are counted at once unless the block holds
-  // the row asked for or a line that may be too long. Lines inside one block are shorter
-  // than 64, so only the line running into the block needs its length checked.
-  const __m128i nl = _mm_set1_epi8('\n');
-  auto bits = [&](size_t at) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at));
-    return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))));
-  };
-  while (i + 64 <= size) {
-    uint64_t mask = bits(i) | bits(i + 16) << 16 | bits(i + 32) << 32 | bits(i + 48) << 48;
-    if (mask == 0) {
-      i += 64;
-      if (i - lineStart > kMaxLineChars + 1) return r;  // no LF within reach: too long
-      continue;
-    }
-    const int count = popcount64(mask);
-    const size_t first = i + static_cast<size_t>(__builtin_ctzll(mask));
-    if (first - lineStart <= kMaxLineChars && r.rows + count < want) {
-      r.rows += count;
-      lineStart = i + static_cast<size_t>(63 - __builtin_clzll(mask)) + 1;
-      r.next = lineStart;
-    } else {
-      while (mask != 0) {
-        const size_t e = i + static_cast<size_t>(__builtin_ctzll(mask));
-        mask &= mask - 1;
-        if (!onNewline(e) || r.rows == want) return r;
-      }
-    }
-    i += 64;
-  }
-#endif
-  for (; i < size; ++i) {
-    if (d[i] == '\n') {
-      if (!onNewline(i) || r.rows == want) return r;
-    } else if (i - lineStart > kMaxLineChars + 1) {
-      return r;
-    }
-  }
-  if (lineStart < size && size - lineStart <= kMaxLineChars) {
-    ++r.rows;
-    r.next = size;
-  }
-  return r;
-}
 
 std::string renderRow(const DataRow& header, const DataRow& row) {
   std::string out;
@@ -130,7 +33,16 @@ std::string renderRow(const DataRow& header, const DataRow& row) {
   return out;
 }
 
+std::atomic<uint64_t> gImageLimit{64u << 20};
+
 }  // namespace
+
+void DBHelper::SetImageLimit(uint64_t bytes) { gImageLimit = bytes; }
+uint64_t DBHelper::imageLimit() { return gImageLimit.load(std::memory_order_relaxed); }
+size_t DBHelper::streamChunk(size_t most) {
+  // A lowered limit (in tests) also shrinks the chunks, so their edges fall inside rows.
+  return static_cast<size_t>(std::clamp<uint64_t>(imageLimit(), kMaxLineChars + 29, most));
+}
 
 std::string_view trimView(std::string_view text) {
   size_t b = 0;
@@ -181,14 +93,18 @@ void DBHelper::traceLine(std::string_view line) {
 
 Status DBHelper::loadTable() {
   const bool write = access_ != Access::kRead;
-  // A leftover undo record is rolled back and the file read again; twice is plenty
-  // unless something keeps writing records, which is then reported.
-  for (int attempt = 0; attempt < 4; ++attempt) {
+  // A leftover undo record is rolled back and the file read again; so is a file that
+  // changed while it was read (another program writing without our lock). A few rounds
+  // are plenty unless something keeps at it, which is then reported or answered as read.
+  for (int attempt = 0; attempt < 6; ++attempt) {
     lock_.Release();
     file_.Close();
     image_.reset();
+    cached_.reset();
     imageSize_ = 0;
     whole_ = false;
+    streamed_ = false;
+    resized_ = false;
     size_ = 0;
     numRows_ = -1;
     header_.count = 0;
@@ -202,22 +118,74 @@ Status DBHelper::loadTable() {
     // The size seen before the lock may be stale: another writer may have appended, or
     // committed and dropped its undo record. Both readers below find the real end.
     size_ = size;
+    // Large enough that proving it unchanged costs less than reading it: try the cache.
+    Snapshot snap;
+    const bool provable = access_ != Access::kAppend && size >= TableCache::minBytes() &&
+                          size <= imageLimit() && takeSnapshot(filePath_, file_, &snap);
+    if (provable) {
+      std::shared_ptr<const CachedTable> hit = TableCache::instance().find(id_);
+      if (hit && provenUnchanged(hit->snap, snap)) {
+        useCached(std::move(hit));
+        return Status::OK();
+      }
+    }
     // An appender reads one page at the start (a file of one page is read whole).
     s = access_ == Access::kAppend ? readEdges() : readAll();
     if (!s.ok()) return s;
     bool repaired = false;
     s = repairIfNeeded(&repaired);
     if (!s.ok()) return s;
-    if (!repaired) return Status::OK();
+    if (repaired) continue;
+    if (provable && whole_) {
+      Snapshot after;
+      if (takeSnapshot(filePath_, file_, &after) && provenUnchanged(snap, after)) {
+        offerToCache(snap);
+        return Status::OK();
+      }
+      resized_ = true;  // changed while we read: the image may mix two states
+    }
+    if (!resized_ || attempt == 5) return Status::OK();
   }
   return Status::FromErrno("cannot repair table", filePath_, EAGAIN);
 }
 
+void DBHelper::useCached(std::shared_ptr<const CachedTable> table) {
+  image_ = table->bytes;
+  imageSize_ = table->size;
+  size_ = table->size;
+  whole_ = true;
+  lastByte_ = size_ > 0 ? image_[size_ - 1] : '\n';
+  parseHeader();
+  cached_ = std::move(table);
+}
+
+void DBHelper::offerToCache(const Snapshot& snap) {
+  auto table = std::make_shared<CachedTable>();
+  table->bytes = image_;
+  table->size = imageSize_;
+  table->dataStart = dataStart_ == std::string_view::npos ? SIZE_MAX : dataStart_;
+  table->snap = snap;
+  TableCache::instance().put(id_, table);
+  cached_ = std::move(table);
+}
+
+void DBHelper::dropCached() {
+  // Our own write makes the entry stale; its watch would say so too, but the memory
+  // can go now.
+  TableCache::instance().erase(id_);
+  cached_.reset();
+}
+
 Status DBHelper::readAll() {
+  cached_.reset();
   // The size from fstat is a hint: another program may change the file without our
   // lock, so read until a short read shows the end.
+  if (size_ > imageLimit()) {
+    streamed_ = true;
+    return readEdges();
+  }
   size_t cap = static_cast<size_t>(size_) + 1;
-  auto buf = std::make_unique_for_overwrite<char[]>(cap);
+  auto buf = std::make_shared_for_overwrite<char[]>(cap);
   size_t total = 0;
   for (;;) {
     size_t got = 0;
@@ -225,8 +193,13 @@ Status DBHelper::readAll() {
     if (!s.ok()) return s;
     total += got;
     if (total < cap) break;
+    if (cap > imageLimit()) {  // it grew past the limit while we read
+      streamed_ = true;
+      return readEdges();
+    }
+    resized_ = true;  // several reads of a file that grew: they may see different states
     const size_t bigger = cap * 2;
-    auto grown = std::make_unique_for_overwrite<char[]>(bigger);
+    auto grown = std::make_shared_for_overwrite<char[]>(bigger);
     std::memcpy(grown.get(), buf.get(), total);
     buf = std::move(grown);
     cap = bigger;
@@ -242,14 +215,15 @@ Status DBHelper::readAll() {
 }
 
 Status DBHelper::readEdges() {
+  cached_.reset();
   // One byte more than a page tells whether the page is the whole file; only a larger
   // file needs its size, asked under the lock, to find its end.
-  auto head = std::make_unique_for_overwrite<char[]>(kPage + 1);
+  auto head = std::make_shared_for_overwrite<char[]>(kPage + 1);
   size_t got = 0;
   Status s = file_.ReadAt(0, head.get(), kPage + 1, &got);
   if (!s.ok()) return s;
   image_ = std::move(head);
-  if (got <= kPage) {
+  if (got <= kPage && !(streamed_ && got > imageLimit())) {
     imageSize_ = got;
     size_ = got;
     whole_ = true;
@@ -258,9 +232,11 @@ Status DBHelper::readEdges() {
     FileId id;
     s = file_.Stat(&size_, &id);
     if (!s.ok()) return s;
-    imageSize_ = kPage;
+    imageSize_ = std::min<size_t>(got, kPage);
     whole_ = false;
+    if (size_ > 0 && size_ <= got) lastByte_ = image_[size_ - 1];  // else repairIfNeeded reads it
   }
+  if (whole_) streamed_ = false;
   parseHeader();
   numRows_ = -1;
   return Status::OK();
@@ -280,7 +256,16 @@ Status DBHelper::repairIfNeeded(bool* repaired) {
     lastByte_ = last[kUndoRecordSize - 1];
   }
   UndoRecord rec;
-  if (!decodeUndoRecord(last, size_, &rec)) return Status::OK();
+  if (!decodeUndoRecord(last, size_, &rec)) {
+    // What a power cut leaves of a durable write's first step; never looked for otherwise,
+    // so a table that ends in NULs of its own is left alone.
+    bool torn = false;
+    if (syncMode() == SyncMode::kFull) {
+      Status s = findTornTrailer(file_, size_, last, &torn, &rec);
+      if (!s.ok()) return s;
+    }
+    if (!torn) return Status::OK();
+  }
 
   if (access_ != Access::kRead) {
     Status s = rollBack(file_, rec);
@@ -300,6 +285,7 @@ Status DBHelper::repairIfNeeded(bool* repaired) {
       return Status::OK();
     }
   }
+  if (!whole_) return Status::IOError("table " + filePath_ + " holds an unfinished write that cannot be rolled back");
   if (rec.copyComplete) std::memmove(image_.get() + rec.pos, image_.get() + rec.copyOff, rec.tailLen);
   size_ = rec.oldSize;
   imageSize_ = rec.oldSize;
@@ -320,40 +306,72 @@ void DBHelper::parseHeader() {
 }
 
 bool DBHelper::ensureWhole() {
-  if (status_.ok() && !missing_ && !whole_) status_ = readAll();
+  if (status_.ok() && !missing_ && !whole_ && !streamed_) status_ = readAll();
   return status_.ok() && !missing_;
 }
 
+bool DBHelper::scanFromStart(int64_t want, Scan* out) {
+  *out = Scan();
+  if (!ensureWhole() || dataStart_ == std::string_view::npos) return false;
+  if (whole_ && cached_ != nullptr) {
+    // The index answers at once what a scan would find.
+    const auto& starts = cached_->rowStarts();
+    const int64_t rows = static_cast<int64_t>(starts.size()) - 1;
+    out->rows = std::min(want, rows);
+    out->next = starts[static_cast<size_t>(out->rows)];
+    return true;
+  }
+  if (whole_) {
+    *out = scanRows(image_.get(), imageSize_, dataStart_, want);
+    return true;
+  }
+  status_ = scanFile(file_, dataStart_, size_, want, streamChunk(2u << 20), out);
+  return status_.ok();
+}
+
 int32_t DBHelper::getNumRows() {
-  if (!ensureWhole()) return 0;
+  if (numRows_ < 0 && cached_ != nullptr && whole_) {
+    const auto& starts = cached_->rowStarts();
+    numRows_ = starts.empty() ? 0 : static_cast<int32_t>(starts.size() - 1);
+  }
   if (numRows_ < 0) {
-    if (dataStart_ == std::string_view::npos) {
-      numRows_ = 0;
-    } else {
-      const Scan r = scanRows(image_.get(), imageSize_, dataStart_, std::numeric_limits<int64_t>::max());
-      numRows_ = static_cast<int32_t>(std::min<int64_t>(r.rows, std::numeric_limits<int32_t>::max()));
+    Scan r;
+    if (!scanFromStart(std::numeric_limits<int64_t>::max(), &r)) return 0;
+    if (r.rows > std::numeric_limits<int32_t>::max()) {
+      status_ = Status::Overflow("table " + filePath_ + " has " + std::to_string(r.rows) +
+                                   " rows, more than 2147483647 (the most an int can count)");
+      return 0;
     }
+    numRows_ = static_cast<int32_t>(r.rows);
   }
   return numRows_;
 }
 
-bool DBHelper::locateRow(int32_t index, size_t* start, size_t* len) {
-  if (index < 1 || !ensureWhole() || dataStart_ == std::string_view::npos) return false;
-  const Scan r = scanRows(image_.get(), imageSize_, dataStart_, index - 1);
-  if (r.rows < index - 1 || r.next >= imageSize_) return false;
-  const size_t b = r.next;
+bool DBHelper::locateRow(int32_t index, std::string_view* line) {
+  Scan r;
+  if (index < 1 || !scanFromStart(index - 1, &r)) return false;
+  if (r.rows < index - 1 || r.next >= size_) return false;
+  const char* d = image_.get();
+  size_t b = static_cast<size_t>(r.next);
+  size_t n = imageSize_;
+  if (!whole_) {
+    size_t got = 0;
+    status_ = file_.ReadAt(r.next, rowBuf_, sizeof rowBuf_, &got);
+    if (!status_.ok()) return false;
+    d = rowBuf_;
+    b = 0;
+    n = got;
+  }
   size_t end = 0;
-  const size_t l = lineAt(image_.get(), imageSize_, b, &end);
+  const size_t l = lineAt(d, n, b, &end);
   if (l > kMaxLineChars) return false;
-  *start = b;
-  *len = l;
+  *line = std::string_view(d + b, l);
   return true;
 }
 
 DataRow DBHelper::dataRowAt(int32_t index) {
-  size_t start = 0;
-  size_t len = 0;
-  if (locateRow(index, &start, &len)) return parseLine(std::string_view(image_.get() + start, len));
+  std::string_view line;
+  if (locateRow(index, &line)) return parseLine(line);
   return DataRow();
 }
 
@@ -380,260 +398,6 @@ int32_t DBHelper::findColumn(std::string_view name) const {
 std::string DBHelper::getRow(int32_t index) {
   if (index < 1) return std::string();
   return renderRow(header_, dataRowAt(index));
-}
-
-Status DBHelper::parseRecordText(std::string_view text, DataRow* out) const {
-  DataRow row;
-  std::array<bool, kMaxFields> filled{};
-  const int64_t length = static_cast<int64_t>(text.size());
-  const size_t lc = text.rfind(',');
-  const int64_t lastComma = lc == std::string_view::npos ? -1 : static_cast<int64_t>(lc);
-  int64_t start = 0;
-  int64_t end = 0;
-  int32_t pairs = 0;
-  while (end < length) {
-    if (start < lastComma) {
-      end = static_cast<int64_t>(text.find(',', static_cast<size_t>(start)));
-    } else {
-      end = length;
-    }
-    const std::string_view pair =
-        trimView(text.substr(static_cast<size_t>(start), static_cast<size_t>(end - start)));
-    start = end + 1;
-    const size_t eq = pair.find('=');
-    const std::string_view key = trimView(eq == std::string_view::npos ? pair : pair.substr(0, eq));
-    const std::string_view value = trimView(eq == std::string_view::npos ? pair : pair.substr(eq + 1));
-    if (pairs == kMaxFields) return Status::InvalidArgument("a record holds at most 10 pairs");
-    const int32_t col = findColumn(key);
-    if (col < 0) {
-      if (header_.count == 0) {
-        return Status::InvalidArgument("the table has no header line, so '" + std::string(key) +
-                                       "' names no column");
-      }
-      return Status::InvalidArgument("'" + std::string(key) + "' names no column of the table");
-    }
-    const std::string& name = header_.fields[col];
-    if (filled[col]) return Status::InvalidArgument("column '" + name + "' is given twice");
-    if (value.size() > kMaxFieldChars) {
-      return Status::InvalidArgument("the value of column '" + name + "' is longer than 199 characters");
-    }
-    if (value.find_first_of(std::string_view("|\n\0", 3)) != std::string_view::npos) {
-      return Status::InvalidArgument("the value of column '" + name + "' contains '|', a line feed or NUL");
-    }
-    row.fields[col].assign(value);
-    filled[col] = true;
-    ++pairs;
-  }
-  row.count = pairs;
-  for (int32_t k = pairs; k < kMaxFields; ++k) {
-    if (!filled[k]) continue;
-    for (int32_t j = 0; j < pairs; ++j) {
-      if (!filled[j]) {
-        return Status::InvalidArgument("column '" + header_.fields[k] + "' is given but column '" +
-                                       header_.fields[j] + "' before it is not");
-      }
-    }
-  }
-  if (pairs > 0 && !row.fields[pairs - 1].empty() && row.fields[pairs - 1].back() == '\r') {
-    // The reader takes a CR before the LF as part of the line end, so it would be lost.
-    return Status::InvalidArgument("the value of column '" + header_.fields[pairs - 1] +
-                                   "' ends with a carriage return, which the line end would swallow");
-  }
-  size_t lineLen = pairs > 0 ? static_cast<size_t>(pairs - 1) : 0;
-  for (int32_t k = 0; k < pairs; ++k) lineLen += row.fields[k].size();
-  if (lineLen > kMaxLineChars) {
-    return Status::InvalidArgument("the row line would be " + std::to_string(lineLen) +
-                                   " characters long; a line holds at most 99");
-  }
-  *out = std::move(row);
-  return Status::OK();
-}
-
-namespace {
-
-std::string rowLine(const DataRow& row) {
-  std::string line;
-  for (int32_t i = 0; i < row.count; ++i) {
-    if (i > 0) line += '|';
-    line += row.fields[i];
-  }
-  line += kNewline;
-  return line;
-}
-
-}  // namespace
-
-Status DBHelper::writeRow(std::string_view text) {
-  if (!status_.ok()) return status_;
-  DataRow row;
-  Status s = parseRecordText(text, &row);
-  if (!s.ok()) return s;
-  return appendRow(row);
-}
-
-Status DBHelper::writeRowToLine(std::string_view text, int32_t line) {
-  if (!status_.ok()) return status_;
-  DataRow row;
-  Status s = parseRecordText(text, &row);
-  if (!s.ok()) return s;
-  if (line < 1) {
-    return Status::OutOfRange("line " + std::to_string(line) +
-                              " is not a data row; rows start at line 1 (the header is line 0)");
-  }
-  return insertRowAtLine(row, line);
-}
-
-Status DBHelper::appendRow(const DataRow& row) {
-  if (!status_.ok()) return status_;
-  if (row.count == 0) return missing_ ? File::CreateIfMissing(filePath_) : Status::OK();
-  if (missing_) return Status::InvalidArgument("the table has no header line");
-  std::string line;
-  if (size_ > 0 && lastByte_ != '\n') line += kNewline;  // end the unterminated last line first
-  line += rowLine(row);
-  return writeRest(size_, line, std::string_view());
-}
-
-int64_t DBHelper::findLinePosition(int32_t line) {
-  int64_t pos = -1;
-  if (ensureWhole()) {
-    if (line <= 0) {
-      pos = 0;
-    } else if (dataStart_ != std::string_view::npos) {
-      if (line == 1) {
-        pos = static_cast<int64_t>(dataStart_);
-      } else {
-        const Scan r = scanRows(image_.get(), imageSize_, dataStart_, line - 1);
-        if (r.rows == line - 1) pos = static_cast<int64_t>(r.next);
-      }
-    }
-  }
-  traceLine("returning pos " + std::to_string(pos) + "\n");
-  return pos;
-}
-
-int64_t DBHelper::getSizeOfRemaining(int64_t position) const {
-  return position >= 0 && static_cast<uint64_t>(position) <= size_ ? static_cast<int64_t>(size_) - position : 0;
-}
-
-std::string_view DBHelper::storeRest(int64_t position, int64_t size) {
-  const std::string_view rest(image_.get() + position, static_cast<size_t>(size));
-  if (!rest.empty()) {
-    traceLine(std::string("storerest:  first value of buffer is: ") + rest.front() + "\n");
-    traceLine(std::string("storerest:  last value of buffer is: ") + rest.back() + "\n");
-  }
-  return rest;
-}
-
-Status DBHelper::insertRowAtLine(const DataRow& row, int32_t line) {
-  if (!status_.ok()) return status_;
-  const int64_t pos = findLinePosition(line);
-  if (!status_.ok()) return status_;
-  if (pos < 0) {
-    return Status::OutOfRange("line " + std::to_string(line) + " is past the end of the table");
-  }
-  traceLine("before getsizeofremaining\n");
-  const int64_t size = getSizeOfRemaining(pos);
-  traceLine("before malloc\n");
-  traceLine("before storerest\n");
-  const std::string_view rest = storeRest(pos, size);
-  traceLine("seeking to position " + std::to_string(pos) + "\n");
-  std::string text;
-  if (row.count > 0 && static_cast<uint64_t>(pos) == size_ && size_ > 0 && lastByte_ != '\n') text += kNewline;
-  for (int32_t i = 0; i + 1 < row.count; ++i) traceLine("datarow[i] is " + row.fields[i] + "\n");
-  if (row.count > 0) text += rowLine(row);
-  traceLine("pos to write rest of file is " + std::to_string(pos + static_cast<int64_t>(text.size())) + "\n");
-  if (text.empty()) return Status::OK();
-  return writeRest(static_cast<uint64_t>(pos), text, rest);
-}
-
-// The one place where the bytes of a write reach the file: `line` goes to `pos` and the
-// old bytes from `pos` to the end (`rest`) follow it. On failure the file is as before,
-// or carries an undo record that the next operation rolls back.
-Status DBHelper::writeRest(uint64_t pos, const std::string& line, std::string_view rest) {
-  const uint64_t oldSize = size_;
-  const uint64_t n = line.size();
-  const uint64_t newSize = oldSize + n;
-  const Slice whole[2] = {{line.data(), line.size()}, {rest.data(), rest.size()}};
-  size_t written = 0;
-
-  // Puts back what a failed overwrite changed, from the copy in memory.
-  auto undo = [&](size_t changed) {
-    const size_t k = std::min<size_t>(changed, rest.size());
-    size_t w = 0;
-    const Slice back{rest.data(), k};
-    Status s = k > 0 ? file_.WriteAt(pos, &back, 1, &w) : Status::OK();
-    if (s.ok()) s = file_.Truncate(oldSize);
-    return s;
-  };
-
-  if (rest.empty() && pos / kPage == (newSize - 1) / kPage) {
-    Status s = file_.WriteAt(pos, whole, 2, &written);
-    if (!s.ok()) {
-      undo(written);
-      return s;
-    }
-  } else {
-    UndoRecord rec;
-    rec.oldSize = oldSize;
-    rec.pos = pos;
-    rec.copyOff = newSize;
-    rec.tailLen = rest.size();
-    const uint64_t end = rec.fileEnd();
-    char raw[kUndoRecordSize];
-    const Slice recSlice{raw, sizeof raw};
-    // The space the table grows by, filled with its final bytes, then the copy of `rest`.
-    Slice slices[6];
-    size_t count = 0;
-    uint64_t skip = oldSize - pos;  // bytes of line+rest that land below oldSize
-    for (const std::string_view part : {std::string_view(line), rest}) {
-      if (skip >= part.size()) {
-        skip -= part.size();
-        continue;
-      }
-      slices[count++] = Slice{part.data() + skip, part.size() - static_cast<size_t>(skip)};
-      skip = 0;
-    }
-    slices[count++] = Slice{rest.data(), rest.size()};
-    Status s;
-    if (oldSize / kPage == (end - 1) / kPage) {
-      // Growth, copy and record all fall in one page: one write puts them there whole or
-      // not at all, and a short write leaves a prefix without a valid record.
-      static constexpr char kZeros[kUndoRecordSize] = {};
-      rec.copyComplete = true;
-      encodeUndoRecord(rec, raw);
-      slices[count++] = Slice{kZeros, static_cast<size_t>(end - kUndoRecordSize - newSize - rest.size())};
-      slices[count++] = recSlice;
-      s = file_.WriteAt(oldSize, slices, count, &written);
-    } else {
-      // The record goes to the far end first: when the file cannot grow that far nothing
-      // else has been touched, and every later write lands below it. It says the copy is
-      // complete only once it is.
-      encodeUndoRecord(rec, raw);
-      s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
-      if (s.ok()) s = file_.WriteAt(oldSize, slices, count, &written);
-      if (s.ok()) {
-        rec.copyComplete = true;
-        encodeUndoRecord(rec, raw);
-        s = file_.WriteAt(end - kUndoRecordSize, &recSlice, 1, &written);
-      }
-    }
-    if (!s.ok()) {
-      file_.Truncate(oldSize);  // nothing below oldSize was touched yet
-      return s;
-    }
-    s = file_.WriteAt(pos, whole, 2, &written);
-    if (s.ok()) s = file_.Truncate(newSize);  // commit: drops the copy and the record
-    if (!s.ok()) {
-      undo(rest.size());  // when this fails too, the record stays for the next operation
-      return s;
-    }
-  }
-  // The image no longer matches the file; later reads through this object load it again.
-  size_ = newSize;
-  lastByte_ = line.back();
-  whole_ = false;
-  numRows_ = -1;
-  return Status::OK();
 }
 
 }  // namespace dbhelper

@@ -19,13 +19,19 @@
 #include <string_view>
 
 #include "dbhelper/file.h"
+#include "dbhelper/recovery.h"
+#include "dbhelper/row_scan.h"
 #include "dbhelper/status.h"
+#include "dbhelper/table_cache.h"
 
 namespace dbhelper {
 
 inline constexpr int kMaxFields = 10;
 inline constexpr size_t kMaxFieldChars = 199;
-inline constexpr size_t kMaxLineChars = 99;
+// Appends that stay within one page reach the file whole or not at all, even when the
+// process is killed in the middle, so they need no undo record. Insertions always take
+// one: after a short write over old bytes, putting them back may fail as well.
+inline constexpr uint64_t kPage = 4096;
 // Line end the writers use: CR LF where text files have it, LF elsewhere.
 #if defined(_WIN32)
 inline constexpr std::string_view kNewline = "\r\n";
@@ -65,10 +71,19 @@ class DBHelper {
   DBHelper(const DBHelper&) = delete;
   DBHelper& operator=(const DBHelper&) = delete;
 
+  // Tables larger than this many bytes are never held in memory: reads stream them
+  // through a fixed buffer and an insertion moves its tail in chunks, so one call needs
+  // about 2 MiB plus what the table's cache holds, at any table size. Tests lower it.
+  static void SetImageLimit(uint64_t bytes);
+  static uint64_t imageLimit();
+  // Returns the buffer size for streaming a table, at most `most` bytes.
+  static size_t streamChunk(size_t most);
+
   // Returns OK, or why the file could not be read or locked.
   const Status& status() const { return status_; }
 
-  // Returns the number of data rows.
+  // Returns the number of data rows. A count that does not fit 32 bits is an error
+  // (status() says so) and returns 0.
   int32_t getNumRows();
   // Returns a copy of data row `index` (1-based). REQUIRES: 1 <= index <= getNumRows().
   DataRow dataRowAt(int32_t index);
@@ -104,16 +119,32 @@ class DBHelper {
   // Returns the number of bytes from `position` to the end of the file.
   int64_t getSizeOfRemaining(int64_t position) const;
   // Returns the `size` bytes from `position` on (they stay valid while this object
-  // lives) and traces their first and last character.
+  // lives) and traces their first and last character. A tail larger than imageLimit()
+  // stays in the file: the view is then empty and the insertion moves it in chunks.
   std::string_view storeRest(int64_t position, int64_t size);
   // Writes `line` at `pos` followed by `rest`, the old bytes from `pos` to the end.
   // Either the whole write reaches the file or the file is left as it was (or carries
   // an undo record that the next operation rolls back when even restoring failed).
   Status writeRest(uint64_t pos, const std::string& line, std::string_view rest);
+  // As writeRest, for a tail [pos, end of file) that is not in memory.
+  Status writeRestStreamed(uint64_t pos, const std::string& line);
+  // The first steps of a write that needs an undo record: the record (copy incomplete)
+  // at the far end, claimEnd(), then `copy()`, then the record saying the copy is
+  // complete. Sets *intruded and stops when another program appended meanwhile.
+  template <typename Copy>
+  Status writeCopyUnderRecord(UndoRecord* rec, bool* intruded, Copy copy);
+  // Records that a write of ours made the file `newSize` bytes, ending in `lastByte`.
+  void noteWritten(uint64_t newSize, char lastByte);
 
  private:
   Status loadTable();
   Status readAll();
+  // Answers from a cache entry proven to match the file.
+  void useCached(std::shared_ptr<const CachedTable> table);
+  // Offers the whole image just read, from a file as `snap` saw it, to the cache.
+  void offerToCache(const Snapshot& snap);
+  // Forgets the cache entry after a write of our own.
+  void dropCached();
   Status readEdges();
   Status repairIfNeeded(bool* repaired);
   void traceLine(std::string_view line);
@@ -121,8 +152,32 @@ class DBHelper {
   // Reads the whole file when only its edges are loaded. Returns false for a missing
   // file or when reading failed (status() then says why).
   bool ensureWhole();
-  // Returns the offset of data row `index` (1-based) and its length, or false.
-  bool locateRow(int32_t index, size_t* start, size_t* len);
+  // Sets *line to data row `index` (1-based), valid until the next call, or returns false.
+  bool locateRow(int32_t index, std::string_view* line);
+  // Returns the scan of `want` rows from data row 1, in memory or through the file.
+  bool scanFromStart(int64_t want, Scan* out);
+  // Before the first byte of a write: takes in what another program appended since
+  // this object read the file (into *rest, copied to *restBuf; or, for an append at
+  // *pos, by moving *pos and ending their last line), and fails when the file shrank.
+  // restBuf is null for a tail that stays in the file.
+  Status takeGrowth(uint64_t* pos, std::string* line, std::string_view* rest, std::string* restBuf);
+  // Returns OK when the file is as the in-flight write left it, `expect` bytes long
+  // (its undo record last): a program that truncated it meanwhile must not find
+  // old offsets written into its file.
+  Status checkNotShrunk(uint64_t expect);
+  // Checks, after the first write past the end, that no other program appended in the
+  // moment before it; sets *intruded (and undoes that first write) when one did.
+  Status claimEnd(uint64_t oldSize, uint64_t end, bool* intruded);
+  // As checkNotShrunk, and also that the table's old last byte (at oldSize - 1) is still
+  // there, before the in-place write; cuts our bytes off again when it is not.
+  Status checkStillOurs(uint64_t end, uint64_t oldSize);
+  // After an in-place write from `pos` found the file truncated by another program:
+  // takes our bytes off again, so the file is as that program left it. Returns false
+  // when there is no hole before `pos` (nothing was cut).
+  bool cutOwnBytesFrom(uint64_t pos);
+  // Commits a write whose undo record ends at `end` by truncating to `newSize`, first
+  // moving down what other programs appended past the record meanwhile.
+  Status commit(uint64_t end, uint64_t newSize);
 
   std::string filePath_;
   std::string* trace_;
@@ -133,9 +188,16 @@ class DBHelper {
   FileId id_;
   bool missing_ = false;
   uint64_t size_ = 0;           // bytes of table text (an undo record excluded)
-  std::unique_ptr<char[]> image_;
+  std::shared_ptr<char[]> image_;   // shared with the cache when it came from there
+  std::shared_ptr<const CachedTable> cached_;  // set when image_ is a cache entry's
   size_t imageSize_ = 0;        // bytes of the file in image_
   bool whole_ = false;          // image_ holds the whole file, not just its edges
+  bool resized_ = false;        // the file's size moved while readAll read it
+  bool streamed_ = false;       // larger than imageLimit(): image_ holds the first page only
+  std::unique_ptr<char[]> tail_;  // an insertion's tail, for a streamed table
+  bool tailInFile_ = false;     // the tail is too large for memory: it moves in chunks
+  char rowBuf_[kMaxLineChars + 2];  // a row read from a streamed table
+  bool truncatedUnder_ = false; // another program truncated the file during our write
   char lastByte_ = '\n';        // last byte of the file, when size_ > 0
   DataRow header_;
   size_t dataStart_ = std::string_view::npos;  // offset of data row 1; npos: no rows

@@ -20,6 +20,28 @@ struct FileId {
   bool operator<(const FileId& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
 };
 
+// What fstat tells of an open file.
+struct FileInfo {
+  enum class Type { kRegular, kDirectory, kFifo, kCharDevice, kBlockDevice, kSocket, kOther };
+  uint64_t size = 0;
+  FileId id;
+  Type type = Type::kRegular;
+  int64_t ctimeNs = 0;  // last status change, ns since the epoch; 0 where the OS has none
+  int64_t mtimeNs = 0;  // last data change
+};
+
+// Returns a name for what the file is, for error messages ("a FIFO", "a directory").
+const char* describe(FileInfo::Type type);
+
+// What a watch instance reports of a watched file: it changed in any way (content, size,
+// metadata, links, name), its watch is gone (the file was deleted, or the watch removed),
+// or events were lost and every watch must be taken as changed.
+struct WatchEvent {
+  enum class Kind { kChange, kGone, kOverflow };
+  int watch = -1;
+  Kind kind = Kind::kChange;
+};
+
 // One piece of a gathered write.
 struct Slice {
   const char* data;
@@ -37,28 +59,50 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  // Opens an existing file. Returns OK with *missing set (and the file closed) when
-  // the path does not exist; the file is never created.
+  // Opens an existing regular file without blocking (a FIFO would wait for a writer
+  // in open(2)). Returns OK with *missing set (and the file closed) when the path does
+  // not exist; the file is never created. Anything but a regular file is an IOError
+  // that names what it is.
   static Status Open(const std::string& path, Mode mode, File* out, bool* missing);
-  // Creates `path` empty when it does not exist; leaves an existing file alone.
-  static Status CreateIfMissing(const std::string& path);
+  // Creates `path` empty when it does not exist; leaves an existing file alone. With
+  // `durable`, a file it creates is on stable storage, directory entry included.
+  static Status CreateIfMissing(const std::string& path, bool durable = false);
 
   bool isOpen() const { return fd_ >= 0; }
   // Returns the size and identity of the open file.
   Status Stat(uint64_t* size, FileId* id) const;
-  // Reads up to `n` bytes at `offset`; *got < n only at the end of the file (a short
-  // read is taken as the end, as it is for regular files).
+  Status Stat(FileInfo* info) const;
+  // Returns what a path names now (symbolic links followed), without opening it.
+  static Status StatPath(const std::string& path, FileInfo* info);
+  // Returns the magic number of the file system the file is on (statfs f_type).
+  Status FsType(uint64_t* type) const;
+  // Adds this file (the one open, whatever its path names now) to the watch instance
+  // `watchFd`. Returns the watch id, or -1 with errno set.
+  int AddWatch(int watchFd) const;
+  // Reads up to `n` bytes at `offset`; *got < n only at the end of the file. Reads
+  // until the kernel returns 0: one read(2) stops short of 2 GiB on Linux.
   Status ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const;
-  // Writes all slices, back to back, at `offset`. A short write is an error, and
-  // *written tells how many bytes did reach the file.
+  // Writes all slices, back to back, at `offset`, or at the file's end at the moment of
+  // the write for kAtEnd (as O_APPEND does, so a concurrent appender that takes no lock
+  // is not overwritten). A short write is an error, and *written tells how many bytes
+  // did reach the file.
+  static constexpr uint64_t kAtEnd = UINT64_MAX;
   Status WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t* written) const;
   Status Truncate(uint64_t size) const;
-  // Takes an advisory lock on the whole file that excludes other descriptors, in this
-  // process or another: shared for readers, exclusive for writers. Never blocks longer
-  // than until `deadline`; returns Busy then.
+  // Returns once every write and truncation so far is on stable storage.
+  Status Sync() const;
+  // Takes an advisory lock on every byte a table can have that excludes other
+  // descriptors, in this process or another: shared for readers, exclusive for writers.
+  // A waiting writer holds the intent byte meanwhile, and readers pass through it first,
+  // so writers go first across processes. Never blocks longer than until `deadline`;
+  // returns Busy then.
   Status Lock(bool exclusive, std::chrono::steady_clock::time_point deadline) const;
   Status Unlock() const;
   void Close();
+
+  // Returns in *same whether `path` still names this open file (false when another
+  // program renamed a new file over it or removed it).
+  Status StillAt(bool* same) const;
 
   const std::string& path() const { return path_; }
 
@@ -105,11 +149,31 @@ struct SysCalls {
   int (*open)(const char* path, int how, int unused);
   int (*close)(int fd);
   long (*pread)(int fd, void* buf, size_t n, int64_t off);
-  long (*pwritev)(int fd, const Slice* slices, int count, int64_t off);
+  long (*pwritev)(int fd, const Slice* slices, int count, int64_t off);  // off -1: at the end
   int (*ftruncate)(int fd, int64_t size);
-  int (*fstat)(int fd, uint64_t* size, FileId* id);
-  int (*lock)(int fd, int type);  // type: 0 unlock, 1 shared, 2 exclusive; non-blocking
+  int (*fstat)(int fd, FileInfo* info);
+  // type: 0 unlock, 1 shared, 2 exclusive; region: kLockTable or kLockIntent; non-blocking.
+  int (*lock)(int fd, int type, int region);
+  int (*statPath)(const char* path, FileInfo* info);
+  int (*fsType)(int fd, uint64_t* type);
+  // Change notification (inotify): a non-blocking instance, watches of open files on it,
+  // and reading what is pending. watchRead returns the number of events stored, 0 when
+  // none is pending. Where the OS has none, watchOpen fails with ENOSYS.
+  int (*watchOpen)();
+  int (*watchAdd)(int watchFd, int fd);
+  int (*watchRemove)(int watchFd, int watch);
+  int (*watchRead)(int watchFd, WatchEvent* events, int max);
+  long (*processId)();
+  // Puts the file's data and size on stable storage (fdatasync; FlushFileBuffers).
+  int (*dataSync)(int fd);
+  // Puts the directory entry of `path`, a file just created, on stable storage.
+  int (*dirSync)(const char* path);
 };
+// The regions SysCalls::lock locks: every byte a table can have, [0, kIntentOffset), or
+// the one byte at kIntentOffset, far past any real end, where writers queue.
+inline constexpr int kLockTable = 0;
+inline constexpr int kLockIntent = 1;
+inline constexpr int64_t kIntentOffset = INT64_MAX - 1;
 // Returns the table of system calls in use; assigning to it swaps them process-wide.
 SysCalls& sysCalls();
 // Returns the real system calls.

@@ -1,7 +1,8 @@
 // Windows system calls behind the file seam (file.h): paths are UTF-8 and opened as UTF-16
 // with CreateFileW, reads and writes are positioned through OVERLAPPED offsets, and the
-// cross-process lock is LockFileEx on the whole file. Descriptors are C runtime ones (from
-// _open_osfhandle), so File (file.cc) is the same code on every platform.
+// cross-process lock is LockFileEx on the table's range and on the intent byte past it.
+// Descriptors are C runtime ones (from _open_osfhandle), so File (file.cc) is the same
+// code on every platform.
 #if defined(_WIN32)
 
 #include "dbhelper/file.h"
@@ -79,7 +80,16 @@ int sysOpen(const char* path, int how, int) {
   HANDLE h = CreateFileW(wpath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, how == kOpenCreate ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
-  if (h == INVALID_HANDLE_VALUE) return failWith(GetLastError());
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD err = GetLastError();
+    // A directory cannot be opened as a file at all; say so rather than "access denied".
+    const DWORD attrs = GetFileAttributesW(wpath.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
+      errno = EISDIR;
+      return -1;
+    }
+    return failWith(err);
+  }
   const int flags = (how == kOpenRead ? _O_RDONLY : how == kOpenCreate ? _O_WRONLY : _O_RDWR) | _O_BINARY |
                     _O_NOINHERIT;
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), flags);
@@ -91,11 +101,22 @@ int sysOpen(const char* path, int how, int) {
   return fd;
 }
 
+// LockFileEx on `region` (file.h), or UnlockFileEx, which must name the exact range locked.
+bool lockRegion(HANDLE h, int type, int region) {
+  const uint64_t len = region == kLockTable ? static_cast<uint64_t>(kIntentOffset) : 1;
+  OVERLAPPED ov = at(region == kLockTable ? 0 : kIntentOffset);
+  const DWORD lo = static_cast<DWORD>(len & 0xffffffffu);
+  const DWORD hi = static_cast<DWORD>(len >> 32);
+  if (type == 0) return UnlockFileEx(h, 0, lo, hi, &ov) != 0;
+  const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (type == 2 ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  return LockFileEx(h, flags, 0, lo, hi, &ov) != 0;
+}
+
 int sysClose(int fd) {
   // Locks are dropped at close only "eventually" on Windows; release them first so the
   // next holder need not wait.
-  OVERLAPPED ov = at(0);
-  UnlockFileEx(handleOf(fd), 0, MAXDWORD, MAXDWORD, &ov);
+  lockRegion(handleOf(fd), 0, kLockTable);
+  lockRegion(handleOf(fd), 0, kLockIntent);
   return _close(fd);
 }
 
@@ -118,7 +139,7 @@ long sysPwritev(int fd, const Slice* slices, int count, int64_t off) {
     size_t left = slices[i].size;
     const char* p = slices[i].data;
     while (left > 0 && done < (1L << 30)) {
-      OVERLAPPED ov = at(off + done);
+      OVERLAPPED ov = at(off < 0 ? -1 : off + done);  // all ones: at the end of the file
       DWORD wrote = 0;
       const DWORD want = static_cast<DWORD>(std::min<size_t>(left, 1u << 30));
       if (!WriteFile(handleOf(fd), p, want, &wrote, &ov)) {
@@ -143,33 +164,83 @@ int sysFtruncate(int fd, int64_t size) {
   return 0;
 }
 
-int sysFstat(int fd, uint64_t* size, FileId* id) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handleOf(fd), &info)) return failWith(GetLastError());
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    errno = EISDIR;
-    return -1;
-  }
-  *size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-  id->dev = info.dwVolumeSerialNumber;
-  id->ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return 0;
-}
+// 100 ns ticks since 1601 to ns since 1970.
+int64_t unixNs(int64_t ticks) { return (ticks - 116444736000000000LL) * 100; }
 
-int sysLock(int fd, int type) {
-  OVERLAPPED ov = at(0);
+int sysFstat(int fd, FileInfo* out) {
   HANDLE h = handleOf(fd);
-  // The whole possible range, so the lock covers bytes appended while it is held.
-  if (type == 0) {
-    if (!UnlockFileEx(h, 0, MAXDWORD, MAXDWORD, &ov)) return failWith(GetLastError());
-    return 0;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return failWith(GetLastError());
+  const DWORD kind = GetFileType(h);
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) out->type = FileInfo::Type::kDirectory;
+  else if (kind == FILE_TYPE_PIPE) out->type = FileInfo::Type::kFifo;
+  else if (kind == FILE_TYPE_CHAR) out->type = FileInfo::Type::kCharDevice;
+  else if (kind != FILE_TYPE_DISK) out->type = FileInfo::Type::kOther;
+  else out->type = FileInfo::Type::kRegular;
+  out->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  out->id.dev = info.dwVolumeSerialNumber;
+  out->id.ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  FILE_BASIC_INFO basic;
+  if (GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) {
+    out->ctimeNs = unixNs(basic.ChangeTime.QuadPart);
+    out->mtimeNs = unixNs(basic.LastWriteTime.QuadPart);
+  } else {
+    out->ctimeNs = 0;
+    out->mtimeNs = 0;
   }
-  const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (type == 2 ? LOCKFILE_EXCLUSIVE_LOCK : 0);
-  if (!LockFileEx(h, flags, 0, MAXDWORD, MAXDWORD, &ov)) return failWith(GetLastError());
   return 0;
 }
 
-const SysCalls kReal = {sysOpen, sysClose, sysPread, sysPwritev, sysFtruncate, sysFstat, sysLock};
+int sysLock(int fd, int type, int region) {
+  // Byte ranges may lie past the end of the file here too: the table's range covers
+  // bytes appended while it is held and leaves the intent byte to waiting writers.
+  if (!lockRegion(handleOf(fd), type, region)) return failWith(GetLastError());
+  return 0;
+}
+
+int sysStatPath(const char* path, FileInfo* out) {
+  const int fd = sysOpen(path, kOpenRead, 0);
+  if (fd < 0) return -1;
+  const int r = sysFstat(fd, out);
+  sysClose(fd);
+  return r;
+}
+
+// No notification here that is ordered after a write's bytes land, so freshness is never
+// proven on Windows and every call reads the table.
+int sysFsType(int, uint64_t*) {
+  errno = ENOSYS;
+  return -1;
+}
+int sysWatchOpen() {
+  errno = ENOSYS;
+  return -1;
+}
+int sysWatchAdd(int, int) {
+  errno = ENOSYS;
+  return -1;
+}
+int sysWatchRemove(int, int) {
+  errno = ENOSYS;
+  return -1;
+}
+int sysWatchRead(int, WatchEvent*, int) {
+  errno = ENOSYS;
+  return -1;
+}
+long sysProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+int sysDataSync(int fd) {
+  return FlushFileBuffers(handleOf(fd)) ? 0 : failWith(GetLastError());
+}
+// Windows has no sync of a directory; NTFS journals the new entry, and FlushFileBuffers
+// of the file forces out its metadata.
+int sysDirSync(const char*) { return 0; }
+
+const SysCalls kReal = {sysOpen,      sysClose,       sysPread,     sysPwritev,   sysFtruncate,
+                        sysFstat,     sysLock,        sysStatPath,  sysFsType,    sysWatchOpen,
+                        sysWatchAdd,  sysWatchRemove, sysWatchRead, sysProcessId,
+                        sysDataSync,  sysDirSync};
 SysCalls gSys = kReal;
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "dbhelper/recovery.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -42,9 +44,9 @@ uint64_t get64(const char* p) {
 
 }  // namespace
 
-uint32_t crc32(const void* data, size_t n) {
+uint32_t crc32(const void* data, size_t n, uint32_t prev) {
   const auto* p = static_cast<const unsigned char*>(data);
-  uint32_t c = 0xFFFFFFFFu;
+  uint32_t c = prev ^ 0xFFFFFFFFu;
   for (size_t i = 0; i < n; ++i) c = kCrcTable[(c ^ p[i]) & 0xFF] ^ (c >> 8);
   return c ^ 0xFFFFFFFFu;
 }
@@ -53,11 +55,15 @@ void encodeUndoRecord(const UndoRecord& rec, char out[kUndoRecordSize]) {
   std::memset(out, 0, kUndoRecordSize);
   std::memcpy(out, kMagic, sizeof kMagic);
   put32(out + 8, kVersion);
-  put32(out + 12, rec.copyComplete ? 1u : 0u);
+  put32(out + 12, (rec.copyComplete ? 1u : 0u) | (rec.sums ? 2u : 0u));
   put64(out + 16, rec.oldSize);
   put64(out + 24, rec.pos);
   put64(out + 32, rec.copyOff);
   put64(out + 40, rec.tailLen);
+  if (rec.sums) {
+    put32(out + 48, rec.copyCrc);
+    put32(out + 52, rec.newCrc);
+  }
   put32(out + 56, crc32(out, 56));
   std::memcpy(out + 60, kEnd, sizeof kEnd);
 }
@@ -70,8 +76,11 @@ bool decodeUndoRecord(const char* last, uint64_t fileSize, UndoRecord* rec) {
   if (get32(last + 56) != crc32(last, 56) || get32(last + 8) != kVersion) return false;
   UndoRecord r;
   const uint32_t flags = get32(last + 12);
-  if ((flags & ~1u) != 0 || get64(last + 48) != 0) return false;
+  if ((flags & ~3u) != 0 || ((flags & 2u) == 0 && get64(last + 48) != 0)) return false;
   r.copyComplete = (flags & 1u) != 0;
+  r.sums = (flags & 2u) != 0;
+  r.copyCrc = get32(last + 48);
+  r.newCrc = get32(last + 52);
   r.oldSize = get64(last + 16);
   r.pos = get64(last + 24);
   r.copyOff = get64(last + 32);
@@ -86,10 +95,92 @@ bool decodeUndoRecord(const char* last, uint64_t fileSize, UndoRecord* rec) {
   return true;
 }
 
+namespace {
+
+constexpr size_t kChunk = 1 << 20;
+
+// Sets *crc to the CRC-32 of [off, off + len), and *whole to whether the file has them all.
+Status crcOfRange(const File& file, uint64_t off, uint64_t len, uint32_t* crc, bool* whole) {
+  *crc = 0;
+  *whole = true;
+  if (len == 0) return Status::OK();
+  auto buf = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(std::min<uint64_t>(len, kChunk)));
+  for (uint64_t done = 0; done < len;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(len - done, kChunk));
+    size_t got = 0;
+    Status s = file.ReadAt(off + done, buf.get(), n, &got);
+    if (!s.ok()) return s;
+    *crc = crc32(buf.get(), got, *crc);
+    if (got != n) {
+      *whole = false;
+      return Status::OK();
+    }
+    done += n;
+  }
+  return Status::OK();
+}
+
+// Whether `slot` is a record with some of its bytes zeroed: each byte whose value the
+// format fixes is that value or 0.
+bool tornRecordShape(const char* slot) {
+  constexpr char kVersionBytes[4] = {1, 0, 0, 0};
+  for (size_t i = 0; i < 8; ++i) {
+    if (slot[i] != 0 && slot[i] != kMagic[i]) return false;
+  }
+  for (size_t i = 0; i < 4; ++i) {
+    if ((slot[8 + i] != 0 && slot[8 + i] != kVersionBytes[i]) || (slot[60 + i] != 0 && slot[60 + i] != kEnd[i])) {
+      return false;
+    }
+  }
+  return static_cast<unsigned char>(slot[12]) <= 3 && slot[13] == 0 && slot[14] == 0 && slot[15] == 0;
+}
+
+}  // namespace
+
+Status findTornTrailer(const File& file, uint64_t fileSize, const char* last, bool* found, UndoRecord* rec) {
+  *found = false;
+  if (fileSize < kUndoRecordSize) return Status::OK();
+  uint64_t keep = fileSize;
+  if (fileSize % 64 == 0 && tornRecordShape(last)) {
+    keep -= kUndoRecordSize;
+  } else if (last[kUndoRecordSize - 1] != '\0') {
+    return Status::OK();
+  }
+  // Then the zeros that the record's write left below it (a hole, or pages never written).
+  char buf[4096];
+  while (keep > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(keep, sizeof buf));
+    size_t got = 0;
+    Status s = file.ReadAt(keep - n, buf, n, &got);
+    if (!s.ok()) return s;
+    if (got != n) return Status::FromErrno("cannot read table", file.path(), EIO);
+    size_t k = n;
+    while (k > 0 && buf[k - 1] == '\0') --k;
+    keep -= n - k;
+    if (k > 0) break;
+  }
+  *rec = UndoRecord();
+  rec->oldSize = rec->pos = rec->copyOff = keep;
+  *found = true;
+  return Status::OK();
+}
+
 Status rollBack(const File& file, const UndoRecord& rec) {
-  if (rec.copyComplete && rec.tailLen > 0) {
+  bool restore = rec.copyComplete;
+  if (rec.sums) {
+    // A durable write: its steps reached the disk in order, but each may be partial.
+    uint32_t crc = 0;
+    bool whole = false;
+    Status s = crcOfRange(file, rec.pos, rec.copyOff - rec.pos, &crc, &whole);
+    if (!s.ok()) return s;
+    if (whole && crc == rec.newCrc) return file.Truncate(rec.copyOff);  // the new table is whole: keep it
+    s = crcOfRange(file, rec.copyOff, rec.tailLen, &crc, &whole);
+    if (!s.ok()) return s;
+    // A copy that is not whole was never relied on: the overwrite waits for it.
+    restore = restore && whole && crc == rec.copyCrc;
+  }
+  if (restore && rec.tailLen > 0) {
     // Move the copy back in bounded chunks so a huge table needs no huge buffer.
-    constexpr size_t kChunk = 1 << 20;
     const size_t bufSize = static_cast<size_t>(std::min<uint64_t>(rec.tailLen, kChunk));
     auto buf = std::make_unique_for_overwrite<char[]>(bufSize);
     for (uint64_t done = 0; done < rec.tailLen;) {

@@ -17,16 +17,24 @@
 // Record format, version 1, little-endian:
 //   0  8 bytes  magic "\0DBIundo"      (a NUL never occurs in table text we write)
 //   8  u32      version (1)
-//  12  u32      flags: bit 0 = the copy is complete
+//  12  u32      flags: bit 0 = the copy is complete, bit 1 = bytes 48..55 hold checksums
 //  16  u64      oldSize
 //  24  u64      pos
 //  32  u64      copyOff
 //  40  u64      tailLen (== oldSize - pos)
-//  48  u64      reserved, 0
+//  48  u32      CRC-32 of the copy, or 0 without flag bit 1
+//  52  u32      CRC-32 of the new bytes [pos, copyOff), or 0 without flag bit 1
 //  56  u32      CRC-32 of bytes 0..55
 //  60  4 bytes  "\xffEND"
 // The record is written with one aligned 64-byte write, which never straddles a page,
 // so a killed process leaves it either whole or absent.
+//
+// Durable writes (SyncMode::kFull) cannot rely on the order of writes: a power cut keeps
+// any subset of the sectors written since the last sync. They sync the record before the
+// copy is written, the copy before the overwrite, and the overwrite before the commit;
+// the checksums tell which of those steps reached the disk whole: new bytes that match
+// are kept (the truncation that commits is not synced), a copy that matches is put back,
+// and otherwise the table below oldSize was never touched.
 #ifndef DBHELPER_RECOVERY_H_
 #define DBHELPER_RECOVERY_H_
 
@@ -46,19 +54,27 @@ struct UndoRecord {
   uint64_t copyOff = 0;
   uint64_t tailLen = 0;
   bool copyComplete = false;
+  bool sums = false;  // copyCrc and newCrc are set
+  uint32_t copyCrc = 0;
+  uint32_t newCrc = 0;
 
   // Returns the file size while this record is in place.
   uint64_t fileEnd() const { return ((copyOff + tailLen + 63) / 64) * 64 + kUndoRecordSize; }
 };
 
-// Returns the CRC-32 (IEEE) of `n` bytes.
-uint32_t crc32(const void* data, size_t n);
+// Returns the CRC-32 (IEEE) of `n` bytes; `prev` continues the CRC of the bytes before.
+uint32_t crc32(const void* data, size_t n, uint32_t prev = 0);
 
 void encodeUndoRecord(const UndoRecord& rec, char out[kUndoRecordSize]);
 
 // Returns true when `last` (the final 64 bytes of a file of `fileSize` bytes) is a
 // valid record consistent with that size.
 bool decodeUndoRecord(const char* last, uint64_t fileSize, UndoRecord* rec);
+
+// Returns true when a file without a valid record ends as a durable write cut short by a
+// power loss leaves it: in zeros, or in a torn record, which a table never holds (a NUL is
+// no text). *rec then describes cutting them off. `last` is as for decodeUndoRecord.
+Status findTornTrailer(const File& file, uint64_t fileSize, const char* last, bool* found, UndoRecord* rec);
 
 // Rolls back the write that `rec` describes. REQUIRES: `file` open for writing and
 // locked exclusively.

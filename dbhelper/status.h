@@ -16,6 +16,7 @@ class Status {
     kOutOfRange,       // a line number outside the table
     kIOError,          // the OS refused a read, write, lock or open
     kBusy,             // the table stayed locked by another writer
+    kOverflow,         // an answer too large for the caller's integer type
   };
 
   Status() = default;
@@ -23,6 +24,10 @@ class Status {
   static Status InvalidArgument(std::string msg) { return Status(Code::kInvalidArgument, std::move(msg)); }
   static Status OutOfRange(std::string msg) { return Status(Code::kOutOfRange, std::move(msg)); }
   static Status Busy(std::string msg) { return Status(Code::kBusy, std::move(msg)); }
+  static Status Overflow(std::string msg) { return Status(Code::kOverflow, std::move(msg)); }
+  // Returns an I/O error that the OS did not report (a file of the wrong kind, a file
+  // changed under a write); `msg` says it all.
+  static Status IOError(std::string msg) { return Status(Code::kIOError, std::move(msg)); }
   // Returns an I/O error for `what` on `path`, carrying the OS's text for `err` (an errno).
   static Status FromErrno(std::string_view what, std::string_view path, int err);
 

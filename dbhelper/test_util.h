@@ -8,7 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <cstdint>
 #include <string>
+
+#include "dbhelper/DBHelper.h"
+#include "dbhelper/table_cache.h"
 
 #if defined(_WIN32)
 #include <process.h>
@@ -46,6 +50,41 @@ class TableTest : public ::testing::Test {
   std::filesystem::path dir_;
   std::string path_;
 };
+
+// The three ways a table is read: held in memory and read on every call, streamed in
+// chunks of 128 bytes, and answered from the cache (every table cached, however small).
+struct ReadMode {
+  const char* name;
+  uint64_t imageLimit;
+  size_t cacheMinBytes;
+};
+inline constexpr ReadMode kReadModes[] = {
+    {"held", 64u << 20, SIZE_MAX}, {"streamed", 0, SIZE_MAX}, {"cached", 64u << 20, 0}};
+
+// Puts a read mode in force for one scope.
+class ReadModeScope {
+ public:
+  explicit ReadModeScope(const ReadMode& mode) : limit_(DBHelper::imageLimit()), min_(TableCache::minBytes()) {
+    DBHelper::SetImageLimit(mode.imageLimit);
+    TableCache::SetMinBytes(mode.cacheMinBytes);
+  }
+  ~ReadModeScope() {
+    DBHelper::SetImageLimit(limit_);
+    TableCache::SetMinBytes(min_);
+  }
+  ReadModeScope(const ReadModeScope&) = delete;
+  ReadModeScope& operator=(const ReadModeScope&) = delete;
+
+ private:
+  uint64_t limit_;
+  size_t min_;
+};
+
+// Reads the table once, so that in the cached mode the next object answers from the cache.
+inline void warm(const std::string& path) {
+  DBHelper t(path, nullptr);
+  t.getNumRows();
+}
 
 }  // namespace dbhelper
 

@@ -16,6 +16,7 @@
 #endif
 
 #include "dbhelper/DBHelper.h"
+#include "dbhelper/durability.h"
 #include "gameserver_DBIface.h"  // generated from the Java class by javac -h
 #include "native/jni_util.h"
 
@@ -121,6 +122,10 @@ JNIEXPORT void JNICALL Java_gameserver_DBIface_init(JNIEnv* env, jclass, jstring
   } catch (...) {
     if (!env->ExceptionCheck()) dbiface::throwIllegalState(env, "internal error in gameserver_DBIface");
   }
+}
+
+JNIEXPORT void JNICALL Java_gameserver_DBIface_setSyncMode(JNIEnv*, jclass, jint mode) {
+  dbhelper::SetSyncMode(mode == 1 ? dbhelper::SyncMode::kFull : dbhelper::SyncMode::kOff);
 }
 
 JNIEXPORT jint JNICALL Java_gameserver_DBIface_getNumRows(JNIEnv* env, jclass) {

@@ -77,6 +77,9 @@ void throwStatus(JNIEnv* env, const dbhelper::Status& s) {
     case Code::kOutOfRange:
       throwIndexOutOfBounds(env, s.message());
       return;
+    case Code::kOverflow:
+      throwNamed(env, "java/lang/ArithmeticException", s.message());
+      return;
     case Code::kOk:
     case Code::kIOError:
     case Code::kBusy:

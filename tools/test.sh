@@ -1,51 +1,143 @@
 #!/usr/bin/env bash
-# Runs the whole test suite:
-#   1. ctest on a release build: unit tests, JVM tests (JDK 17, and JDK 25 when
-#      installed), packaging, CLI and reliability harnesses (threads, processes, kill loop,
-#      fault injection, hostile input);
-#   2. the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   3. fuzzing for a bounded time, the threaded harness under ThreadSanitizer and fault
-#      injection under ASan/UBSan (needs clang-14);
-#   4. the Windows build with mingw-w64 and its tests under Wine;
-#   5. the linux-aarch64 build, its tests and the JVM cases under qemu-user, and the one
-#      jar for all platforms (tools/package.sh) with its loader and Maven consumer checks.
-# --fast runs steps 1 and 2 only.
-set -euo pipefail
+# Runs the whole test suite, stage by stage:
+#   build        release build (library, jar, tests)
+#   unit         ctest -L unit: the core's unit tests
+#   jvm          ctest -L jvm: the JVM cases under JUnit 5 (JDK 17, and JDK 25 when installed)
+#   packaging    ctest -L packaging: loading the bundled library, the command-line tool
+#   reliability  ctest -L reliability: threads, processes, kill loop, fault injection,
+#                hostile input
+#   asan         the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer
+#   sanitizers   fuzzing for a bounded time, threads under ThreadSanitizer, fault injection
+#                under ASan/UBSan (clang-14)
+#   windows      the Windows build with mingw-w64 and its tests under Wine
+#   aarch64      the linux-aarch64 cross build, its symbols, the core's unit tests and the
+#                native smoke program under qemu-user
+#   package      the one jar for every platform (tools/package.sh), the loader's choices on
+#                it under each JDK, java -jar from an empty directory
+#   maven        a consumer project built with Maven offline against the file repository
+#   aarch64-jvm  JVM cases on Debian's arm64 JRE under qemu-user (a subset in CI, see
+#                tools/aarch64-jvm.sh), java -jar of the one jar there
+# --fast stops after asan. As root on Debian, the packages of tools/packages.txt that are
+# missing are installed first; otherwise a stage that lacks one is skipped and named.
+# The last line counts stages: "N passed, M failed, K skipped"; the exit status is 0 when
+# none failed.
+set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
 fast=0
 [ "${1:-}" = "--fast" ] && fast=1
 
-echo "== build and ctest (release) =="
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$root/build" -j"$jobs"
-(cd "$root/build" && ctest --output-on-failure -j"$jobs")
+# ---- packages ---------------------------------------------------------------------------
+present() {
+  case "$1" in
+    /*) compgen -G "$1" >/dev/null ;;
+    *) command -v "$1" >/dev/null ;;
+  esac
+}
+# missing STAGE: the packages STAGE (and build) lacks, one per line, each once.
+missing() {
+  grep -v -E '^\s*(#|$)' "$root/tools/packages.txt" | while read -r stage pkg check; do
+    if { [ "$stage" = "$1" ] || [ "$stage" = build ]; } && ! present "$check"; then
+      echo "$pkg"
+    fi
+  done | awk '!seen[$0]++'
+}
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  refresh=0
+  # The arm64 JRE that aarch64-jvm runs under qemu is unpacked from Debian's arm64 lists.
+  if [ "$fast" = 0 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    dpkg --add-architecture arm64 && refresh=1
+  fi
+  want=$(grep -v -E '^\s*(#|$)' "$root/tools/packages.txt" | while read -r _ pkg check; do
+    present "$check" || echo "$pkg"
+  done | sort -u | tr '\n' ' ')
+  if [ -n "$want" ] || [ "$refresh" = 1 ]; then
+    echo "== installing $want=="
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $want >/dev/null \
+      || echo "apt-get install failed; stages that still lack a package are skipped"
+  fi
+fi
 
-echo "== unit tests under ASan + UBSan =="
-cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DDBIFACE_SANITIZE=ON -DDBIFACE_JAVA=OFF >/dev/null
-cmake --build "$root/build-asan" -j"$jobs" --target dbhelper_tests
-"$root/build-asan/dbhelper_tests" --gtest_brief=1
+# ---- stages -----------------------------------------------------------------------------
+passed=0 failed=0 skipped=0
+failures=()
+stage() {
+  local name=$1
+  shift
+  local lack t0=$SECONDS
+  lack=$(missing "$name" | tr '\n' ' ')
+  if [ -n "$lack" ]; then
+    echo "SKIP $name: needs ${lack% } (apt-get install ${lack% })"
+    skipped=$((skipped + 1))
+    return
+  fi
+  echo "== $name =="
+  "$@"
+  local rc=$?
+  if [ "$rc" = 0 ]; then
+    passed=$((passed + 1))
+  elif [ "$rc" = 77 ]; then
+    echo "SKIP $name (it said why above)"
+    skipped=$((skipped + 1))
+  else
+    echo "FAIL $name"
+    failed=$((failed + 1))
+    failures+=("$name")
+  fi
+  echo "-- $name: $((SECONDS - t0)) s"
+}
 
-[ "$fast" = 1 ] && exit 0
+build() {
+  local java=OFF
+  [ -z "$(missing jvm)" ] && java=ON
+  cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=Release -DDBIFACE_JAVA=$java >/dev/null &&
+    cmake --build "$root/build" -j"$jobs"
+}
+label() {
+  (cd "$root/build" && ctest -L "^$1\$" --output-on-failure --no-tests=error -j"$jobs")
+}
+asan() {
+  cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DDBIFACE_SANITIZE=ON \
+      -DDBIFACE_JAVA=OFF >/dev/null &&
+    cmake --build "$root/build-asan" -j"$jobs" --target dbhelper_tests &&
+    "$root/build-asan/dbhelper_tests" --gtest_brief=1
+}
 
-echo "== fuzzing, ThreadSanitizer, fault injection under sanitizers =="
-"$root/tests/reliability/ci.sh" "$root/build-reliability"
+# The one jar, the loader's choices on it under each JDK (JDK 25 when installed).
+pkg=$root/build-package
+dist_jar() {
+  echo "$pkg/dist/gameserver-dbiface-$(sed -n 's/^Implementation-Version: //p' "$root/build/MANIFEST.MF").jar"
+}
+package() {
+  "$root/tools/package.sh" "$pkg" || return 1
+  local java rc=0
+  for java in "$(command -v java)" "${DBIFACE_JDK25_JAVA:-/usr/lib/jvm/temurin-25-jdk-amd64/bin/java}"; do
+    [ -x "$java" ] || { echo "SKIP: $java is not installed"; continue; }
+    "$root/tests/packaging/loader.sh" "$java" "$(dist_jar)" "$root/build/tests/packaging/stale-lib" || rc=1
+  done
+  return $rc
+}
+aarch64_jvm() {
+  "$root/tools/aarch64-jvm.sh" "$pkg/linux-aarch64" "$root/build" "$(dist_jar)"
+}
 
-echo "== Windows build and tests under Wine =="
-"$root/tools/windows-build.sh" "$root/build-windows"
+stage build build
+stage unit label unit
+stage jvm label jvm
+stage packaging label packaging
+stage reliability label reliability
+stage asan asan
+if [ "$fast" = 0 ]; then
+  stage sanitizers "$root/tests/reliability/ci.sh" "$root/build-reliability"
+  # The windows and aarch64 builds are the ones tools/package.sh bundles: built once.
+  stage windows "$root/tools/windows-build.sh" "$pkg/windows-x86_64"
+  stage aarch64 "$root/tools/aarch64-build.sh" "$pkg/linux-aarch64"
+  stage package package
+  stage maven "$root/tests/packaging/maven-consumer.sh" "$pkg/repo"
+  stage aarch64-jvm aarch64_jvm
+fi
 
-echo "== linux-aarch64: cross-build, unit tests and smoke program under qemu-user =="
-"$root/tools/aarch64-build.sh" "$root/build-package/linux-aarch64"
-
-echo "== one jar for every platform: package, loader choices, Maven consumer =="
-"$root/tools/package.sh" "$root/build-package"
-version=$(sed -n 's/^Implementation-Version: //p' "$root/build/MANIFEST.MF")
-dist_jar="$root/build-package/dist/gameserver-dbiface-$version.jar"
-for java in "$(command -v java)" /usr/lib/jvm/temurin-25-jdk-amd64/bin/java; do
-  [ -x "$java" ] || { echo "SKIP: $java is not installed"; continue; }
-  "$root/tests/packaging/loader.sh" "$java" "$dist_jar" "$root/build/tests/packaging/stale-lib"
-done
-"$root/tests/packaging/maven-consumer.sh" "$root/build-package/repo"
-
-echo "== linux-aarch64: JVM cases and java -jar on an arm64 JVM under qemu-user =="
-"$root/tools/aarch64-jvm.sh" "$root/build-package/linux-aarch64" "$root/build" "$dist_jar"
+[ "$failed" = 0 ] || echo "failed stages: ${failures[*]}"
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$failed" = 0 ]

@@ -1,25 +1,39 @@
 package gameserver;
 
+import java.io.File;
+import java.io.IOException;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
 
 /**
- * Command-line tool for operators: {@code java -jar gameserver-dbiface.jar TABLE COMMAND ...}.
- * It goes through the five native methods only, so it sees a table exactly as the game server
- * does. The library's trace lines come first on standard output; the tool prints its own
- * results after every native call is done.
+ * Command-line tool for operators: {@code java -jar gameserver-dbiface-VERSION.jar TABLE
+ * COMMAND ...}. It goes through the five native methods only, so it sees a table exactly as
+ * the game server does. The library's trace lines come first on standard output; the tool
+ * prints its own results after every native call is done, or into the file given by
+ * {@code --output}.
  */
 public final class Cli {
     static final int OK = 0;
     static final int FAILED = 1;
     static final int USAGE = 2;
 
-    static final String HELP = """
-            usage: java -jar gameserver-dbiface.jar TABLE COMMAND [ARGS]
+    /** A listing whose row count moves under it is read again this many times in all. */
+    static final int LIST_TRIES = 5;
+
+    /** The jar's file name as the build names it. */
+    static String jarName() {
+        String v = Cli.class.getPackage().getImplementationVersion();
+        return "gameserver-dbiface-" + (v != null ? v : "<version>") + ".jar";
+    }
+
+    static String help() {
+        return "usage: java -jar " + jarName() + " TABLE COMMAND [ARGS] [-o FILE]\n" + """
 
             Commands:
               count                number of data rows
@@ -31,12 +45,19 @@ public final class Cli {
                                    LINE = rows + 1 appends
               --help               this text
 
-            TABLE's first line names the columns (e.g. NAME|SCORE|DATE); records can be
-            added only below such a header, so write it with an editor first.
-            The library writes trace lines to standard output before the results.
+            Options of count, get and list:
+              -o FILE, --output FILE
+                                   write the results to FILE (UTF-8) instead of standard
+                                   output, which then holds only the library's trace lines
+
+            TABLE must exist, its first line naming the columns (e.g. NAME|SCORE|DATE);
+            write that line with an editor first. Non-ASCII arguments need a UTF-8 locale
+            (e.g. LANG=C.UTF-8). The library writes trace lines to standard output before
+            the results.
             Exit status: 0 done, 1 refused or I/O error (message on standard error),
             2 usage error.
             """;
+    }
 
     private Cli() {}
 
@@ -45,6 +66,15 @@ public final class Cli {
         private static final long serialVersionUID = 1L;
 
         UsageException(String message) {
+            super(message);
+        }
+    }
+
+    /** Thrown when the command is refused before the library is asked. */
+    static final class RefusedException extends RuntimeException {
+        private static final long serialVersionUID = 1L;
+
+        RefusedException(String message) {
             super(message);
         }
     }
@@ -61,12 +91,16 @@ public final class Cli {
 
     static int run(String[] args, PrintStream out, PrintStream err) {
         if (args.length == 1 && (args[0].equals("--help") || args[0].equals("-h"))) {
-            out.print(HELP);
+            out.print(help());
             return OK;
         }
         List<String> results;
+        Path output;
         try {
-            results = execute(args);
+            undecodable(args, System.getProperty("sun.jnu.encoding"));
+            List<String> rest = new ArrayList<>(List.of(args));
+            output = outputOption(rest);
+            results = execute(rest.toArray(new String[0]));
         } catch (UsageException e) {
             err.println("gameserver-dbiface: " + e.getMessage());
             err.println("try --help");
@@ -76,10 +110,120 @@ public final class Cli {
             err.println("gameserver-dbiface: " + (message != null ? message : e.toString()));
             return FAILED;
         }
+        if (output != null) {
+            try {
+                Files.write(output, results, StandardCharsets.UTF_8);
+            } catch (IOException e) {
+                err.println("gameserver-dbiface: cannot write " + output + ": " + e);
+                return FAILED;
+            }
+            return OK;
+        }
         for (String line : results) {
             out.println(line);
         }
         return OK;
+    }
+
+    /**
+     * The JVM decodes arguments in the locale's encoding; outside a UTF-8 locale a non-ASCII
+     * character arrives as U+FFFD (or as some other character), and storing it would damage
+     * the table silently. Refuse instead, naming the fix.
+     */
+    static void undecodable(String[] args, String encoding) throws UsageException {
+        boolean utf8 = encoding == null || encoding.replace("-", "").equalsIgnoreCase("UTF8");
+        if (utf8) {
+            return;
+        }
+        for (String a : args) {
+            if (!a.chars().allMatch(c -> c < 0x80)) {
+                throw new UsageException("an argument holds non-ASCII characters, which the JVM "
+                        + "cannot decode in this locale (encoding " + encoding + "); run with a "
+                        + "UTF-8 locale, e.g. LANG=C.UTF-8; nothing was written");
+            }
+        }
+    }
+
+    /** Takes {@code -o FILE} / {@code --output FILE} / {@code --output=FILE} out of args. */
+    static Path outputOption(List<String> args) throws UsageException {
+        Path output = null;
+        for (int i = 2; i < args.size(); i++) {
+            String a = args.get(i);
+            String file;
+            if (a.equals("-o") || a.equals("--output")) {
+                if (i + 1 == args.size()) {
+                    throw new UsageException(a + " needs a FILE");
+                }
+                file = args.remove(i + 1);
+            } else if (a.startsWith("--output=")) {
+                file = a.substring("--output=".length());
+            } else {
+                continue;
+            }
+            args.remove(i--);
+            if (output != null) {
+                throw new UsageException("--output given twice");
+            }
+            output = Path.of(file);
+        }
+        if (output != null && !List.of("count", "get", "list").contains(args.get(1))) {
+            throw new UsageException("--output is for count, get and list only");
+        }
+        return output;
+    }
+
+    /** The rows of a table as the native calls give them; a seam for the listing's retry. */
+    interface Rows {
+        int count();
+
+        String row(int index);
+    }
+
+    static final Rows NATIVE = new Rows() {
+        @Override
+        public int count() {
+            return DBIface.getNumRows();
+        }
+
+        @Override
+        public String row(int index) {
+            return DBIface.getRow(index);
+        }
+    };
+
+    /**
+     * Every row, read one call at a time. Rows are only ever added through the library, so a
+     * listing whose row count is the same before and after saw no change made through it; one
+     * that overlapped a change (an insertion shifts the rows under it) is read again.
+     */
+    static List<String> snapshot(Rows table, int tries) {
+        int before = table.count();
+        for (int attempt = 1;; attempt++) {
+            List<String> texts = new ArrayList<>(before);
+            for (int i = 1; i <= before; i++) {
+                texts.add(table.row(i));
+            }
+            int after = table.count();
+            if (after == before) {
+                return texts;
+            }
+            if (attempt == tries) {
+                throw new IllegalStateException("the table kept changing while it was listed (" + tries
+                        + " tries, last from " + before + " to " + after + " rows); list again");
+            }
+            before = after;
+        }
+    }
+
+    static void mustExist(String table, String command) {
+        if (new File(table).exists()) {
+            return;
+        }
+        if (command.equals("add") || command.equals("insert")) {
+            throw new RefusedException("no such table file: " + table + "; create it with its "
+                    + "header line first, e.g. printf 'NAME|SCORE|DATE\\n' > " + table);
+        }
+        throw new RefusedException("no such table file: " + table);
     }
 
     /** Runs the command and returns the lines to print. */
@@ -95,12 +239,14 @@ public final class Cli {
         switch (command) {
             case "count" -> {
                 expectArgs(command, extra, 0);
+                mustExist(table, command);
                 DBIface.init(table);
                 results.add(Integer.toString(DBIface.getNumRows()));
             }
             case "get" -> {
                 expectArgs(command, extra, 1);
                 int n = number(args[2], "N");
+                mustExist(table, command);
                 DBIface.init(table);
                 int rows = DBIface.getNumRows();
                 if (n < 1 || n > rows) {
@@ -114,24 +260,23 @@ public final class Cli {
                 if (extra == 1 && args[2].equals("--table")) {
                     aligned = true;
                 } else if (extra != 0) {
-                    throw new UsageException("list takes only --table");
+                    throw new UsageException("list takes only --table (and --output)");
                 }
+                mustExist(table, command);
                 DBIface.init(table);
-                int rows = DBIface.getNumRows();
-                List<String> texts = new ArrayList<>(rows);
-                for (int i = 1; i <= rows; i++) {
-                    texts.add(DBIface.getRow(i));
-                }
+                List<String> texts = snapshot(NATIVE, LIST_TRIES);
                 results.addAll(aligned ? align(texts) : texts);
             }
             case "add" -> {
                 expectArgs(command, extra, 1);
+                mustExist(table, command);
                 DBIface.init(table);
                 DBIface.writeRow(args[2]);
             }
             case "insert" -> {
                 expectArgs(command, extra, 2);
                 int line = number(args[2], "LINE");
+                mustExist(table, command);
                 DBIface.init(table);
                 DBIface.writeRowToLine(args[3], line);
             }
@@ -216,8 +361,41 @@ public final class Cli {
         return b.toString().stripTrailing();
     }
 
-    // Counts code points, so a character outside the BMP takes one column like any other.
-    private static int length(String s) {
-        return s.codePointCount(0, s.length());
+    /** Code point ranges a terminal shows two columns wide (East Asian wide, emoji). */
+    private static final int[] WIDE = {
+        0x1100, 0x115F, 0x231A, 0x231B, 0x2329, 0x232A, 0x23E9, 0x23EC, 0x23F0, 0x23F0,
+        0x23F3, 0x23F3, 0x25FD, 0x25FE, 0x2614, 0x2615, 0x2648, 0x2653, 0x267F, 0x267F,
+        0x2693, 0x2693, 0x26A1, 0x26A1, 0x26AA, 0x26AB, 0x26BD, 0x26BE, 0x26C4, 0x26C5,
+        0x26CE, 0x26CE, 0x26D4, 0x26D4, 0x26EA, 0x26EA, 0x26F2, 0x26F3, 0x26F5, 0x26F5,
+        0x26FA, 0x26FA, 0x26FD, 0x26FD, 0x2705, 0x2705, 0x270A, 0x270B, 0x2728, 0x2728,
+        0x274C, 0x274C, 0x274E, 0x274E, 0x2753, 0x2755, 0x2757, 0x2757, 0x2795, 0x2797,
+        0x27B0, 0x27B0, 0x27BF, 0x27BF, 0x2B1B, 0x2B1C, 0x2B50, 0x2B50, 0x2B55, 0x2B55,
+        0x2E80, 0x303E, 0x3041, 0x33FF, 0x3400, 0x4DBF, 0x4E00, 0x9FFF, 0xA000, 0xA4CF,
+        0xA960, 0xA97F, 0xAC00, 0xD7A3, 0xF900, 0xFAFF, 0xFE10, 0xFE19, 0xFE30, 0xFE6F,
+        0xFF00, 0xFF60, 0xFFE0, 0xFFE6, 0x16FE0, 0x16FE4, 0x17000, 0x18CFF, 0x1B000, 0x1B2FF,
+        0x1F004, 0x1F004, 0x1F0CF, 0x1F0CF, 0x1F18E, 0x1F18E, 0x1F191, 0x1F19A,
+        0x1F200, 0x1F251, 0x1F300, 0x1F64F, 0x1F680, 0x1F6FF, 0x1F7E0, 0x1F7EB,
+        0x1F90C, 0x1F9FF, 0x1FA70, 0x1FAFF, 0x20000, 0x3FFFD,
+    };
+
+    /** Columns a terminal gives the text: wide characters two, combining marks none. */
+    static int length(String s) {
+        int w = 0;
+        for (int cp : s.codePoints().toArray()) {
+            int type = Character.getType(cp);
+            if (type == Character.NON_SPACING_MARK || type == Character.ENCLOSING_MARK
+                    || type == Character.FORMAT) {
+                continue;
+            }
+            boolean wide = false;
+            for (int k = 0; k < WIDE.length && cp >= WIDE[k]; k += 2) {
+                wide = cp <= WIDE[k + 1];
+                if (wide) {
+                    break;
+                }
+            }
+            w += wide ? 2 : 1;
+        }
+        return w;
     }
 }

@@ -10,13 +10,40 @@ package gameserver;
  *
  * <p>All methods are thread-safe. Calls on the same table file are serialised, across the
  * threads of this JVM and across processes that use this library.
+ *
+ * <p>The system property {@code gameserver.dbiface.sync}, read when the class is loaded,
+ * chooses the durability of writes: {@code off} (the default) survives the death of the
+ * process at any instant; {@code full} also survives a power cut or OS crash, each write
+ * returning only once it is on stable storage. Any other value makes loading the class fail
+ * with an {@link ExceptionInInitializerError} caused by an {@link IllegalArgumentException}.
  */
 public final class DBIface {
     // The system property gameserver.dbiface.library.path, then java.library.path, then the
     // copy bundled in the jar: see NativeLoader. A library of another version is refused.
     static {
         NativeLoader.load(DBIface::nativeVersion);
+        setSyncMode(syncModeFromProperty());
     }
+
+    /** The system property that chooses how hard writes work to survive a power cut. */
+    static final String SYNC_PROPERTY = "gameserver.dbiface.sync";
+
+    // off: safe against the death of the process; full: each write is on stable storage
+    // before it returns. A misspelt value must not quietly give the weaker one.
+    private static int syncModeFromProperty() {
+        String v = System.getProperty(SYNC_PROPERTY, "off");
+        switch (v) {
+            case "off":
+                return 0;
+            case "full":
+                return 1;
+            default:
+                throw new IllegalArgumentException("system property " + SYNC_PROPERTY + " is \"" + v
+                        + "\"; allowed values: off (the default), full");
+        }
+    }
+
+    private static native void setSyncMode(int mode);
 
     private DBIface() {}
 
@@ -34,7 +61,7 @@ public final class DBIface {
 
     /**
      * Returns the number of data rows of the table (the lines after the header, up to the
-     * first line longer than 99 characters). A missing table file has 0 rows.
+     * first line longer than 99 bytes of UTF-8). A missing table file has 0 rows.
      *
      * @return the number of data rows, 0 or more
      * @throws IllegalStateException if {@link #init} has not been called
@@ -66,8 +93,8 @@ public final class DBIface {
      * @throws NullPointerException if {@code text} is null
      * @throws IllegalArgumentException if the record cannot be placed in the table (unknown or
      *     repeated column, a gap before a named column, more than 10 pairs, a value longer than
-     *     199 characters or containing {@code |}, a line feed or NUL, a last value ending in a
-     *     carriage return, or a row line longer than 99 characters); nothing is written
+     *     199 bytes or containing {@code |}, a line feed or NUL, a last value ending in a
+     *     carriage return, or a row line longer than 99 bytes of UTF-8); nothing is written
      * @throws IllegalStateException if {@link #init} has not been called
      * @throws java.io.UncheckedIOException if the file cannot be read or written; the table is
      *     then unchanged

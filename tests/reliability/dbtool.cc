@@ -8,14 +8,22 @@
 //   dbtool loop PATH SEED MODE ROWS [N]  run the kill loop's operation stream (harness.h)
 //                                        on a table of ROWS rows; one byte to fd 3 after
 //                                        each completed operation
-//   dbtool hammer PATH TAG N SEED        N mixed reads and writes of records TAG0..TAG<N-1>
+//   dbtool hammer PATH TAG N SEED [US]   N mixed reads and writes of records TAG0..TAG<N-1>,
+//                                        pausing US microseconds after each write
 //   dbtool hold PATH SECONDS             hold the table's write lock for SECONDS; prints
 //                                        "held" once it has it
 //   dbtool check PATH BASE TAG:N...      every line has 3 fields; BASE untagged rows and
 //                                        each TAGi (i < N) exactly once
+//   dbtool readloop PATH STOP            count rows back to back until the file STOP exists;
+//                                        prints "reading" after the first count
+//   dbtool timedwrites PATH N PAUSE_MS   N appends PAUSE_MS apart; prints the slowest call;
+//                                        fails if any append did
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <map>
 #include <string>
@@ -69,7 +77,7 @@ int loop(const std::string& path, uint64_t seed, char mode, int64_t rows, uint64
   return 0;
 }
 
-int hammer(const std::string& path, const std::string& tag, int n, uint64_t seed) {
+int hammer(const std::string& path, const std::string& tag, int n, uint64_t seed, unsigned pauseUs) {
   rel::Rng rng(seed);
   int32_t seen = count(path);
   for (int i = 0; i < n;) {
@@ -98,10 +106,48 @@ int hammer(const std::string& path, const std::string& tag, int n, uint64_t seed
     const int64_t line = kind < 7 ? 0 : 1 + static_cast<int64_t>(rng.below(static_cast<uint64_t>(seen) + 1));
     const Status s = write(path, text, line);
     if (!s.ok()) die("hammer write", s);
+    if (pauseUs > 0) ::usleep(pauseUs);
     ++seen;
     ++i;
   }
   return 0;
+}
+
+int readLoop(const std::string& path, const std::string& stop) {
+  int32_t seen = count(path);
+  std::printf("reading\n");
+  std::fflush(stdout);
+  long reads = 1;
+  while (!std::filesystem::exists(stop)) {
+    const int32_t now = count(path);  // dies on a timeout
+    if (now < seen) {
+      std::fprintf(stderr, "dbtool: row count fell from %d to %d\n", seen, now);
+      return 1;
+    }
+    seen = now;
+    ++reads;
+  }
+  std::printf("reads %ld\n", reads);
+  return 0;
+}
+
+int timedWrites(const std::string& path, int n, int pauseMs) {
+  using Clock = std::chrono::steady_clock;
+  std::vector<double> ms;
+  int failed = 0;
+  for (int i = 0; i < n; ++i) {
+    const auto t0 = Clock::now();
+    const Status s = write(path, "NAME=w" + std::to_string(i) + ",SCORE=" + std::to_string(i) + ",DATE=t", 0);
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    if (!s.ok()) {
+      ++failed;
+      std::fprintf(stderr, "dbtool: write %d after %.0f ms: %s\n", i, ms.back(), s.ToString().c_str());
+    }
+    ::usleep(static_cast<useconds_t>(pauseMs) * 1000);
+  }
+  std::sort(ms.begin(), ms.end());
+  std::printf("%d writes, %d failed: slowest %.1f ms, median %.1f ms\n", n, failed, ms.back(), ms[ms.size() / 2]);
+  return failed == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -109,7 +155,7 @@ int hammer(const std::string& path, const std::string& tag, int n, uint64_t seed
 int main(int argc, char** argv) {
   const std::vector<std::string> a(argv + 1, argv + argc);
   auto usage = [] {
-    std::fprintf(stderr, "usage: dbtool count|get|append|insert|loop|hammer|hold|check PATH ...\n");
+    std::fprintf(stderr, "usage: dbtool count|get|append|insert|loop|hammer|hold|check|readloop|timedwrites PATH ...\n");
     return 2;
   };
   if (a.size() < 2) return usage();
@@ -124,8 +170,8 @@ int main(int argc, char** argv) {
     if (!s.ok()) die(cmd, s);
   } else if (cmd == "loop" && a.size() >= 5) {
     return loop(path, std::stoull(a[2]), a[3][0], std::stoll(a[4]), a.size() > 5 ? std::stoull(a[5]) : ~0ull);
-  } else if (cmd == "hammer" && a.size() == 5) {
-    return hammer(path, a[2], std::stoi(a[3]), std::stoull(a[4]));
+  } else if (cmd == "hammer" && (a.size() == 5 || a.size() == 6)) {
+    return hammer(path, a[2], std::stoi(a[3]), std::stoull(a[4]), a.size() == 6 ? std::stoul(a[5]) : 0);
   } else if (cmd == "hold" && a.size() == 3) {
     std::string trace;
     DBHelper t(path, &trace, DBHelper::Access::kWrite);
@@ -133,6 +179,10 @@ int main(int argc, char** argv) {
     std::printf("held\n");
     std::fflush(stdout);
     ::sleep(static_cast<unsigned>(std::stoi(a[2])));
+  } else if (cmd == "readloop" && a.size() == 3) {
+    return readLoop(path, a[2]);
+  } else if (cmd == "timedwrites" && a.size() == 4 && std::stoi(a[2]) > 0) {
+    return timedWrites(path, std::stoi(a[2]), std::stoi(a[3]));
   } else if (cmd == "check" && a.size() >= 3) {
     std::map<std::string, int> tags;
     for (size_t k = 3; k < a.size(); ++k) {

@@ -104,13 +104,18 @@ int fOpen(const char* p, int fl, int m) {
   bool s;
   return gInj.fails(kOpen, &s) ? -1 : real().open(p, fl, m);
 }
-int fFstat(int fd, uint64_t* size, dbhelper::FileId* id) {
+int fFstat(int fd, dbhelper::FileInfo* info) {
   bool s;
-  return gInj.fails(kFstat, &s) ? -1 : real().fstat(fd, size, id);
+  return gInj.fails(kFstat, &s) ? -1 : real().fstat(fd, info);
 }
-int fLock(int fd, int type) {
+int fStat(const char* path, dbhelper::FileInfo* info) {
   bool s;
-  return gInj.fails(kLock, &s) ? -1 : real().lock(fd, type);
+  return gInj.fails(kFstat, &s) ? -1 : real().statPath(path, info);
+}
+// The table's range and the intent byte count as one kind: the N-th lock call of either.
+int fLock(int fd, int type, int region) {
+  bool s;
+  return gInj.fails(kLock, &s) ? -1 : real().lock(fd, type, region);
 }
 long fPread(int fd, void* buf, size_t n, int64_t off) {
   bool s;
@@ -324,7 +329,15 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGXFSZ, SIG_IGN);
   dbhelper::TableLock::SetTimeout(std::chrono::milliseconds(30));
-  dbhelper::sysCalls() = SysCalls{fOpen, real().close, fPread, fPwritev, fFtruncate, fFstat, fLock};
+  SysCalls faulty = real();
+  faulty.open = fOpen;
+  faulty.pread = fPread;
+  faulty.pwritev = fPwritev;
+  faulty.ftruncate = fFtruncate;
+  faulty.fstat = fFstat;
+  faulty.lock = fLock;
+  faulty.statPath = fStat;
+  dbhelper::sysCalls() = faulty;
 
   char tmpl[] = "/tmp/dbiface-faults-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) return 2;

@@ -1,5 +1,9 @@
 package gameserver;
 
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.fail;
+
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
@@ -18,6 +22,15 @@ import java.util.jar.JarInputStream;
 import java.util.jar.JarOutputStream;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
+import java.util.stream.Stream;
+import gameserver.tests.ChildJvm;
+import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.Assumptions;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Named;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.MethodSource;
 
 /**
  * Checks how the jar finds its native library: each case runs a program in a child JVM from an
@@ -27,9 +40,7 @@ import java.util.regex.Pattern;
  * <p>System properties: {@code test.java} (the JVM under test), {@code test.jar},
  * {@code test.libdir} (the build's library directory), {@code test.probe} (Probe.java).
  */
-public final class PackagingTest {
-    private PackagingTest() {}
-
+final class PackagingTest {
     static final String TABLE = "NAME|SCORE|DATE\nann|10|1/1/2020\n";
     static final String LIB = System.mapLibraryName(NativeLoader.NAME);
 
@@ -301,59 +312,59 @@ public final class PackagingTest {
         return to;
     }
 
-    public static void main(String[] args) throws Exception {
+    static Path scratch;
+
+    @BeforeAll
+    static void setUp() throws IOException {
         javaExe = ChildJvm.require("test.java");
         jar = Path.of(ChildJvm.require("test.jar")).toAbsolutePath().toString();
         libDir = Path.of(ChildJvm.require("test.libdir")).toAbsolutePath();
         probe = Path.of(ChildJvm.require("test.probe")).toAbsolutePath().toString();
         try (JarFile jf = new JarFile(jar)) {
             JarEntry en = jf.getJarEntry(NativeLoader.resourceName().substring(1));
-            if (en == null) {
-                System.out.println("FAIL the jar holds no " + NativeLoader.resourceName());
-                System.exit(1);
-            }
+            assertNotNull(en, "the jar holds no " + NativeLoader.resourceName());
             try (InputStream in = jf.getInputStream(en)) {
                 hash = NativeLoader.sha256(in.readAllBytes());
             }
         }
-        Path scratch = Files.createTempDirectory("dbiface-packaging");
-        int failed = 0;
-        int passed = 0;
-        int skipped = 0;
-        try {
-            noNativeJar = stripNative(Path.of(jar), scratch.resolve("no-native.jar"));
-            String p = checkExtract();
-            if (p != null) {
-                failed++;
-                System.out.println("FAIL extraction: " + p);
-            } else {
-                passed++;
-            }
-            for (Case k : CASES) {
-                Path dir = Files.createDirectory(scratch.resolve("case" + CASES.indexOf(k)));
-                Env e = new Env(dir, Files.createDirectory(dir.resolve("work")),
-                        Files.createDirectory(dir.resolve("tmp")),
-                        Files.createDirectory(dir.resolve("home")));
-                Files.writeString(e.work().resolve("t.txt"), TABLE);
-                Setup s = k.setup().apply(e);
-                if (s.cmd() == null) {
-                    skipped++;
-                    System.out.println("SKIP " + k.name() + ": no private mounts here (needs root)");
-                    continue;
-                }
-                ChildJvm.Result r = ChildJvm.run(s.cmd(), e.work(), s.env());
-                String problem = all(r.warnings(), k.check().check(e, r));
-                if (problem != null) {
-                    failed++;
-                    System.out.println("FAIL " + k.name() + ": " + problem);
-                } else {
-                    passed++;
-                }
-            }
-        } finally {
+        scratch = Files.createTempDirectory("dbiface-packaging");
+        noNativeJar = stripNative(Path.of(jar), scratch.resolve("no-native.jar"));
+    }
+
+    @AfterAll
+    static void tearDown() throws IOException {
+        if (scratch != null) {
             ChildJvm.deleteTree(scratch);
         }
-        System.out.println(passed + " passed, " + failed + " failed, " + skipped + " skipped");
-        System.exit(failed == 0 ? 0 : 1);
+    }
+
+    static void check(String problem) {
+        if (problem != null) {
+            fail(problem);
+        }
+    }
+
+    @Test
+    void extraction() throws IOException {
+        check(checkExtract());
+    }
+
+    static Stream<Named<Case>> cases() {
+        assertTrue(CASES.size() > 0);
+        return CASES.stream().map(k -> Named.of(k.name(), k));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("cases")
+    void loads(Case k) throws IOException, InterruptedException {
+        Path dir = Files.createDirectory(scratch.resolve("case" + CASES.indexOf(k)));
+        Env e = new Env(dir, Files.createDirectory(dir.resolve("work")),
+                Files.createDirectory(dir.resolve("tmp")),
+                Files.createDirectory(dir.resolve("home")));
+        Files.writeString(e.work().resolve("t.txt"), TABLE);
+        Setup s = k.setup().apply(e);
+        Assumptions.assumeTrue(s.cmd() != null, "no private mounts here (needs root)");
+        ChildJvm.Result r = ChildJvm.run(s.cmd(), e.work(), s.env());
+        check(all(r.warnings(), k.check().check(e, r)));
     }
 }

@@ -1,5 +1,7 @@
 package gameserver.reliability;
 
+import static org.junit.jupiter.api.Assertions.assertEquals;
+
 import gameserver.DBIface;
 import java.io.ByteArrayOutputStream;
 import java.io.UncheckedIOException;
@@ -10,6 +12,14 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.SplittableRandom;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
 
 /**
  * Hostile input through the JVM: arbitrary table bytes, any Java string, any int. The library
@@ -18,16 +28,32 @@ import java.util.SplittableRandom;
  * checked against a model: refused exactly when they cannot be one well-formed line, and
  * read back exactly as written otherwise. Run with -Xcheck:jni (see jvm.sh).
  */
-public final class Hostile {
-    private Hostile() {}
-
+final class Hostile {
     static int failures = 0;
     static int calls = 0;
+    static List<String> shown = new ArrayList<>();
 
     static void fail(String what) {
         if (failures++ < 30) {
-            System.err.println("FAIL " + what);
+            shown.add(what);
         }
+    }
+
+    @TempDir
+    Path dir;
+
+    @BeforeEach
+    void reset() {
+        failures = 0;
+        calls = 0;
+        shown.clear();
+    }
+
+    /** Every failure of the test so far, the first 30 spelled out. */
+    @AfterEach
+    void noFailures() {
+        System.err.println(calls + " calls, " + failures + " failures; the JVM is alive");
+        assertEquals(0, failures, String.join("\n", shown));
     }
 
     interface Call {
@@ -222,30 +248,40 @@ public final class Hostile {
         return b.length() > 200 ? b.substring(0, 200) + "..." : b.toString();
     }
 
-    public static void main(String[] args) throws Exception {
-        Path dir = Files.createTempDirectory("dbiface-hostile");
-        Path path = dir.resolve("t.txt");
+    static Stream<Arguments> tables() {
         SplittableRandom rng = new SplittableRandom(42);
         byte[] mb = fill(1 << 20, 'x');
+        return Stream.of(
+                Arguments.of("random bytes", random(rng, 1 << 16, null)),
+                Arguments.of("random table bytes", random(rng, 1 << 16,
+                        "NAME|=,\n\r\t \u0000\u00ff\u00c0\u0080\u00ed\u00a0")),
+                Arguments.of("NUL bytes", fill(10000, '\0')),
+                Arguments.of("NUL in header and rows", cat("NA\0ME|SCORE\n", "a\0b|1\n")),
+                Arguments.of("invalid UTF-8", cat("NAME|SCORE\n", new byte[] {(byte) 0xff,
+                        (byte) 0xc0, (byte) 0x80, (byte) 0xed, (byte) 0xa0, (byte) 0x80,
+                        (byte) 0xf4, (byte) 0x90, '|', (byte) 0xe2, '\n'})),
+                Arguments.of("1 MB line, no LF", mb),
+                Arguments.of("1 MB line after the header", cat("NAME|SCORE\n", mb, "\nb|2\n")),
+                Arguments.of("3 million separators", cat("NAME|SCORE\n", fill(3_000_000, '|'), "\n")),
+                Arguments.of("3 million separator header", cat(fill(3_000_000, '|'), "\n")),
+                Arguments.of("99 separators", cat("NAME|SCORE\n", fill(99, '|'), "\n")),
+                Arguments.of("header without LF", cat("NAME|SCORE|DATE")),
+                Arguments.of("rows without LF", cat("NAME\na\nb")),
+                Arguments.of("2 million empty lines", cat("NAME\n", fill(2_000_000, '\n'))),
+                Arguments.of("CR only", fill(1000, '\r')),
+                Arguments.of("fake undo record", cat("NAME\nx\n", fill(54, 'y'), "\0DBIundo",
+                        fill(52, '\0'), "\u00ffEND")),
+                Arguments.of("empty file", new byte[0]));
+    }
 
-        hostileTable(path, "random bytes", random(rng, 1 << 16, null));
-        hostileTable(path, "random table bytes", random(rng, 1 << 16, "NAME|=,\n\r\t \u0000\u00ff\u00c0\u0080\u00ed\u00a0"));
-        hostileTable(path, "NUL bytes", fill(10000, '\0'));
-        hostileTable(path, "NUL in header and rows", cat("NA\0ME|SCORE\n", "a\0b|1\n"));
-        hostileTable(path, "invalid UTF-8", cat("NAME|SCORE\n", new byte[] {(byte) 0xff, (byte) 0xc0, (byte) 0x80,
-                (byte) 0xed, (byte) 0xa0, (byte) 0x80, (byte) 0xf4, (byte) 0x90, '|', (byte) 0xe2, '\n'}));
-        hostileTable(path, "1 MB line, no LF", mb);
-        hostileTable(path, "1 MB line after the header", cat("NAME|SCORE\n", mb, "\nb|2\n"));
-        hostileTable(path, "3 million separators", cat("NAME|SCORE\n", fill(3_000_000, '|'), "\n"));
-        hostileTable(path, "3 million separator header", cat(fill(3_000_000, '|'), "\n"));
-        hostileTable(path, "99 separators", cat("NAME|SCORE\n", fill(99, '|'), "\n"));
-        hostileTable(path, "header without LF", cat("NAME|SCORE|DATE"));
-        hostileTable(path, "rows without LF", cat("NAME\na\nb"));
-        hostileTable(path, "2 million empty lines", cat("NAME\n", fill(2_000_000, '\n')));
-        hostileTable(path, "CR only", fill(1000, '\r'));
-        hostileTable(path, "fake undo record", cat("NAME\nx\n", fill(54, 'y'), "\0DBIundo", fill(52, '\0'),
-                "\u00ffEND"));
-        hostileTable(path, "empty file", new byte[0]);
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("tables")
+    void table(String name, byte[] bytes) throws Exception {
+        hostileTable(dir.resolve("t.txt"), name, bytes);
+    }
+
+    @Test
+    void directoryAsTable() throws Exception {
         Path sub = Files.createDirectory(dir.resolve("sub"));
         DBIface.init(sub.toString());
         for (Call c : new Call[] {DBIface::getNumRows, () -> DBIface.getRow(1),
@@ -254,9 +290,11 @@ public final class Hostile {
                 fail("a directory as table did not raise UncheckedIOException");
             }
         }
-        Files.delete(sub);
+    }
 
-        // Any Java string.
+    @Test
+    void anyJavaStringOrInt() throws Exception {
+        Path path = dir.resolve("t.txt");
         Files.writeString(path, "NAME|SCORE|DATE\na|1|x\n");
         DBIface.init(path.toString());
         String big = "NAME=" + "v".repeat(1 << 20);
@@ -277,12 +315,10 @@ public final class Hostile {
             call("getNumRows on " + escape(p), DBIface::getNumRows);
             call("getRow on " + escape(p), () -> DBIface.getRow(1));
         }
-        randomRecords(path, rng, 3000);
+    }
 
-        Files.deleteIfExists(path);
-        Files.deleteIfExists(dir);
-        System.out.flush();
-        System.err.println("hostile input: " + calls + " calls, " + failures + " failures; the JVM is alive");
-        System.exit(failures == 0 ? 0 : 1);
+    @Test
+    void randomRecordsAgainstTheModel() throws Exception {
+        randomRecords(dir.resolve("t.txt"), new SplittableRandom(42), 3000);
     }
 }

@@ -1,5 +1,7 @@
 package gameserver.reliability;
 
+import static org.junit.jupiter.api.Assertions.assertEquals;
+
 import gameserver.DBIface;
 import java.io.FileOutputStream;
 import java.io.IOException;
@@ -13,12 +15,13 @@ import java.util.List;
 import java.util.Map;
 import java.util.SplittableRandom;
 import java.util.concurrent.ConcurrentLinkedQueue;
+import org.junit.jupiter.api.Test;
 
 /**
  * Writers and readers on one table, for the reliability tests.
  *
  * <ul>
- *   <li>{@code threads}: 8 threads x 500 mixed calls on one table; every record must end up in
+ *   <li>{@code threads} (also the JUnit test {@link #eightThreads}): 8 threads x 500 mixed calls on one table; every record must end up in
  *       the table exactly once, every line well-formed, every row read must be in the table.
  *   <li>{@code hammer PATH TAG N SEED}: N writes of records TAG0.. mixed with reads, next to
  *       other processes on the same table (checked afterwards by {@code dbtool check}).
@@ -32,7 +35,10 @@ import java.util.concurrent.ConcurrentLinkedQueue;
  * </ul>
  */
 public final class Stress {
-    private Stress() {}
+    @Test
+    void eightThreads() throws Exception {
+        assertEquals(0, threads(8, 500), () -> String.join("\n", ERRORS));
+    }
 
     public static void main(String[] args) throws Exception {
         switch (args.length > 0 ? args[0] : "") {

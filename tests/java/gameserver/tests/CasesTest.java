@@ -1,5 +1,8 @@
 package gameserver.tests;
 
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.fail;
+
 import java.io.ByteArrayOutputStream;
 import java.io.File;
 import java.io.IOException;
@@ -8,14 +11,16 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
-import java.util.Comparator;
 import java.util.List;
-import java.util.concurrent.ExecutorService;
-import java.util.concurrent.Executors;
-import java.util.concurrent.Future;
-import java.util.concurrent.TimeUnit;
+import java.util.Map;
 import java.util.stream.Collectors;
 import java.util.stream.Stream;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Named;
+import org.junit.jupiter.api.parallel.Execution;
+import org.junit.jupiter.api.parallel.ExecutionMode;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.MethodSource;
 
 /**
  * Runs every case of the table below in its own child JVM (see {@link Child}) against the real
@@ -23,12 +28,10 @@ import java.util.stream.Stream;
  *
  * <p>System properties: {@code test.libdir} (directory of the library, required),
  * {@code test.java} (java executable for the children; default: this JVM's),
- * {@code test.classpath} (classpath for the children; default: this JVM's),
- * {@code test.filter} (run only cases whose name contains it).
+ * {@code test.classpath} (classpath for the children; default: this JVM's).
  */
-public final class Runner {
-    private Runner() {}
-
+@Execution(ExecutionMode.CONCURRENT)
+final class CasesTest {
     // ---- expected output pieces -------------------------------------------------------------
 
     static final String C = "DBHelper constructor\n";
@@ -85,7 +88,7 @@ public final class Runner {
 
     /** {@code other}: a second file, named {@code otherName}, that is set up but not checked. */
     record Case(String name, byte[] table, byte[] after, String otherName, byte[] other,
-            List<Step> steps) {}
+            List<Step> steps, List<String> jvmArgs) {}
 
     static final List<Case> CASES = new ArrayList<>();
 
@@ -107,7 +110,13 @@ public final class Runner {
         all.addAll(Arrays.asList(steps));
         byte[] t = bytes(table);
         byte[] a = after == SAME ? t : bytes(after);
-        CASES.add(new Case(name, t, a, otherName, bytes(other), all));
+        CASES.add(new Case(name, t, a, otherName, bytes(other), all, new ArrayList<>()));
+    }
+
+    /** As {@link #c}, in a child JVM started with {@code -D<property>}. */
+    static void cp(String property, String name, Object table, Object after, Step... steps) {
+        c(name, table, after, steps);
+        CASES.get(CASES.size() - 1).jvmArgs().add("-D" + property);
     }
 
     /** Strings become UTF-8; Integers become single raw bytes; byte[] passes through. */
@@ -328,6 +337,21 @@ public final class Runner {
         c("insert: beyond the end of a file without final LF refused", "NAME|SCORE\na|1", SAME,
                 s("insert:3:NAME=x", C + "returning pos -1\n" + ex(IOOBE)));
 
+        // ---- durability: the property is read when the class loads ----
+        String eiie = "java.lang.ExceptionInInitializerError (no message) <- " + IAE;
+        cp("gameserver.dbiface.sync=full", "sync=full: writes and reads as without it", T4,
+                H3 + "x|9|z\na|1|d1\nb|2|d2\nc|3|d3\nd|4|d4\ne|5|d5\n",
+                s("insert:1:DATE=z, SCORE=9, NAME=x", ins(16, "a", "\n", 22, "x", "9")),
+                s("write:NAME=e, SCORE=5, DATE=d5", C + V), s("rows", rows(6)));
+        cp("gameserver.dbiface.sync=off", "sync=off: the default, spelt out", T4, T4 + "e|5|d5\n",
+                s("write:NAME=e, SCORE=5, DATE=d5", C + V));
+        for (String bad : new String[] {"FULL", "on", "", "full "}) {
+            add("sync=\"" + bad + "\": class fails to load, nothing written", T3, SAME, null, null,
+                    false, s("write:NAME=x", ex(eiie)), s("rows", ex("java.lang.NoClassDefFoundError <- java.lang.ExceptionInInitializerError"),
+                            ex("java.lang.NoClassDefFoundError")));
+            CASES.get(CASES.size() - 1).jvmArgs().add("-Dgameserver.dbiface.sync=" + bad);
+        }
+
         // ---- refused records: both write calls, nothing written ----
         String[][] refused = {
             {"unknown key", "NAME=a, RANK=1"},
@@ -368,52 +392,29 @@ public final class Runner {
 
     // ---- running ---------------------------------------------------------------------------
 
-    public static void main(String[] args) throws Exception {
-        String libDir = System.getProperty("test.libdir");
-        if (libDir == null) {
-            System.err.println("set -Dtest.libdir to the directory holding the library");
-            System.exit(2);
-        }
-        String java = System.getProperty("test.java",
-                Path.of(System.getProperty("java.home"), "bin", "java").toString());
+    static List<String> jvm;
+
+    @BeforeAll
+    static void childCommand() {
         // Children run in their own temp dirs, so relative entries would not resolve there.
         String cp = Arrays.stream(System.getProperty("test.classpath",
                         System.getProperty("java.class.path")).split(File.pathSeparator))
                 .map(e -> Path.of(e).toAbsolutePath().toString())
                 .collect(Collectors.joining(File.pathSeparator));
-        libDir = Path.of(libDir).toAbsolutePath().toString();
-        String filter = System.getProperty("test.filter", "");
-        List<String> jvm = List.of(java, "-Xcheck:jni", "--enable-native-access=ALL-UNNAMED",
+        String libDir = Path.of(ChildJvm.require("test.libdir")).toAbsolutePath().toString();
+        jvm = ChildJvm.java(ChildJvm.javaExe(), "--enable-native-access=ALL-UNNAMED",
                 "-Djava.library.path=" + libDir, "-cp", cp, Child.class.getName());
-
-        ExecutorService pool = Executors.newFixedThreadPool(
-                Math.max(2, Runtime.getRuntime().availableProcessors()));
-        List<Case> chosen = CASES.stream().filter(k -> k.name().contains(filter)).toList();
-        List<Future<String>> results = new ArrayList<>();
-        for (Case k : chosen) {
-            results.add(pool.submit(() -> {
-                try {
-                    return run(k, jvm);
-                } catch (IOException | RuntimeException e) {
-                    return "harness error: " + e;
-                }
-            }));
-        }
-        int failed = 0;
-        for (int i = 0; i < chosen.size(); i++) {
-            String problem = results.get(i).get();
-            if (problem != null) {
-                failed++;
-                System.out.println("FAIL " + chosen.get(i).name() + ": " + problem);
-            }
-        }
-        pool.shutdown();
-        System.out.println((chosen.size() - failed) + " passed, " + failed + " failed");
-        System.exit(failed == 0 && !chosen.isEmpty() ? 0 : 1);
     }
 
-    /** Runs one case; returns null when it passed, else what went wrong. */
-    static String run(Case k, List<String> jvm) throws IOException, InterruptedException {
+    static Stream<Named<Case>> cases() {
+        assertTrue(CASES.size() > 0);
+        return CASES.stream().map(k -> Named.of(k.name(), k));
+    }
+
+    /** One case: child exit 0, no warning, empty stderr, stdout step by step, file bytes. */
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("cases")
+    void runs(Case k) throws IOException, InterruptedException {
         Path dir = Files.createTempDirectory("dbiface-case");
         Path table = dir.resolve("t.txt");
         try {
@@ -426,22 +427,16 @@ public final class Runner {
                 Files.write(dir.resolve(k.otherName()), k.other());
             }
             List<String> cmd = new ArrayList<>(jvm);
+            cmd.addAll(cmd.size() - 1, k.jvmArgs());
             for (Step st : k.steps()) {
                 cmd.add(Child.esc(st.call().replace("%D", dir.toString())));
             }
-            Path out = dir.resolve("stdout");
-            Path err = dir.resolve("stderr");
-            Process p = new ProcessBuilder(cmd).directory(dir.toFile())
-                    .redirectOutput(out.toFile()).redirectError(err.toFile()).start();
-            if (!p.waitFor(120, TimeUnit.SECONDS)) {
-                p.destroyForcibly().waitFor();
-                return "child timed out";
-            }
-            String stdout = latin1(Files.readAllBytes(out));
-            String stderr = latin1(Files.readAllBytes(err)).replaceAll("(?m)^Picked up .*\n", "");
+            ChildJvm.Result r = ChildJvm.run(cmd, dir, Map.of());
+            String stdout = latin1(r.outBytes());
+            String stderr = latin1(r.errBytes()).replaceAll("(?m)^Picked up .*\n", "");
             List<String> problems = new ArrayList<>();
-            if (p.exitValue() != 0) {
-                problems.add("child exit status " + p.exitValue());
+            if (r.exit() != 0) {
+                problems.add("child exit status " + r.exit());
             }
             if (stdout.contains("WARNING") || stderr.contains("WARNING")) {
                 problems.add("WARNING printed");
@@ -460,13 +455,11 @@ public final class Runner {
                             now == null ? null : latin1(now)));
                 }
             }
-            return problems.isEmpty() ? null : String.join("; ", problems);
-        } finally {
-            try (Stream<Path> walk = Files.walk(dir)) {
-                for (Path q : walk.sorted(Comparator.reverseOrder()).toList()) {
-                    Files.delete(q);
-                }
+            if (!problems.isEmpty()) {
+                fail(String.join("; ", problems));
             }
+        } finally {
+            ChildJvm.deleteTree(dir);
         }
     }
 
@@ -520,22 +513,6 @@ public final class Runner {
 
     /** Bytes (as latin-1 chars) quoted, with every non-printable byte escaped. */
     static String show(String s) {
-        StringBuilder b = new StringBuilder("\"");
-        for (char c : s.toCharArray()) {
-            switch (c) {
-                case '\n' -> b.append("\\n");
-                case '\r' -> b.append("\\r");
-                case '\t' -> b.append("\\t");
-                case '"', '\\' -> b.append('\\').append(c);
-                default -> {
-                    if (c >= 0x20 && c < 0x7f) {
-                        b.append(c);
-                    } else {
-                        b.append(String.format("\\x%02X", (int) c));
-                    }
-                }
-            }
-        }
-        return b.append('"').toString();
+        return ChildJvm.showBytes(s.getBytes(StandardCharsets.ISO_8859_1));
     }
 }

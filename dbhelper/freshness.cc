@@ -1,0 +1,176 @@
+#include "dbhelper/freshness.h"
+
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace dbhelper {
+
+namespace {
+
+// File systems whose every change passes through this kernel's VFS, which raises the
+// events: ext2/3/4, xfs, btrfs, tmpfs.
+bool eventsCoverAllChanges(uint64_t fsType) {
+  switch (fsType) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // xfs
+    case 0x9123683E:  // btrfs
+    case 0x01021994:  // tmpfs
+      return true;
+    default:
+      return false;
+  }
+}
+
+class Watcher {
+ public:
+  // Fills `out` from `info` (statx of the open file, taken before this call) and the
+  // file's watch. Returns false when no watch can vouch for the file.
+  bool snapshot(const File& file, const FileInfo& info, Snapshot* out) {
+    std::lock_guard<std::mutex> l(mu_);
+    const SysCalls& sys = sysCalls();
+    const long pid = sys.processId();
+    if (pid != pid_) {
+      // A forked child shares its parent's instance: reading it would steal the
+      // parent's events, so it gets one of its own.
+      reset();
+      pid_ = pid;
+    }
+    if (fd_ < 0) {
+      fd_ = sys.watchOpen();
+      if (fd_ < 0) return false;
+    }
+    if (!drain()) return false;
+    Entry* e = find(info.id);
+    if (e == nullptr) {
+      uint64_t type = 0;
+      if (!file.FsType(&type).ok() || !eventsCoverAllChanges(type)) return false;
+      if (entries_.size() >= kMaxWatchedFiles) evictOldest();
+      const int wd = file.AddWatch(fd_);
+      if (wd < 0) return false;
+      // The same inode under another id would be a watch we already hold; never mix them.
+      for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (it->wd == wd) {
+          entries_.erase(it);
+          break;
+        }
+      }
+      entries_.push_back(Entry{wd, info.id, nextSerial_++, 0, 0});
+      e = &entries_.back();
+    }
+    e->lastUse = ++tick_;
+    out->watch = e->serial;
+    out->events = e->events;
+    return true;
+  }
+
+  size_t watched() {
+    std::lock_guard<std::mutex> l(mu_);
+    return entries_.size();
+  }
+
+ private:
+  struct Entry {
+    int wd;
+    FileId id;
+    uint64_t serial;
+    uint64_t events;
+    uint64_t lastUse;
+  };
+
+  Entry* find(const FileId& id) {
+    for (Entry& e : entries_) {
+      if (e.id.dev == id.dev && e.id.ino == id.ino) return &e;
+    }
+    return nullptr;
+  }
+
+  // Applies every pending event. Returns false (and forgets every watch) when the
+  // instance cannot be read.
+  bool drain() {
+    WatchEvent events[64];
+    for (;;) {
+      const int n = sysCalls().watchRead(fd_, events, 64);
+      if (n < 0) {
+        reset();
+        return false;
+      }
+      if (n == 0) return true;
+      for (int i = 0; i < n; ++i) apply(events[i]);
+    }
+  }
+
+  void apply(const WatchEvent& ev) {
+    if (ev.kind == WatchEvent::Kind::kOverflow) {
+      for (Entry& e : entries_) ++e.events;  // events were lost: nothing is proven
+      return;
+    }
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->wd != ev.watch) continue;
+      if (ev.kind == WatchEvent::Kind::kGone) entries_.erase(it);
+      else ++it->events;
+      return;
+    }
+  }
+
+  void evictOldest() {
+    auto oldest = entries_.begin();
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->lastUse < oldest->lastUse) oldest = it;
+    }
+    sysCalls().watchRemove(fd_, oldest->wd);  // its IN_IGNORED then matches no entry
+    entries_.erase(oldest);
+  }
+
+  void reset() {
+    if (fd_ >= 0) sysCalls().close(fd_);
+    fd_ = -1;
+    entries_.clear();
+  }
+
+  std::mutex mu_;
+  int fd_ = -1;
+  long pid_ = -1;
+  std::vector<Entry> entries_;
+  uint64_t nextSerial_ = 1;  // never reused, not even after a reset
+  uint64_t tick_ = 0;
+};
+
+// Never destroyed: threads may still take snapshots while the process exits.
+Watcher& watcher() {
+  alignas(Watcher) static unsigned char storage[sizeof(Watcher)];
+  static Watcher* w = ::new (storage) Watcher;
+  return *w;
+}
+
+}  // namespace
+
+bool takeSnapshot(const std::string& path, const File& file, Snapshot* out) {
+  *out = Snapshot();
+  FileInfo info;
+  if (!file.Stat(&info).ok() || info.type != FileInfo::Type::kRegular) return false;
+  FileInfo named;
+  if (!File::StatPath(path, &named).ok() || named.id.dev != info.id.dev || named.id.ino != info.id.ino) {
+    return false;  // the path names another file now: what is open says nothing of it
+  }
+  // The statx above comes before the events are read: a change that completes after it
+  // either is pending by then or raises its event later.
+  Snapshot s;
+  s.id = info.id;
+  s.size = info.size;
+  s.ctimeNs = info.ctimeNs;
+  s.mtimeNs = info.mtimeNs;
+  if (!watcher().snapshot(file, info, &s)) return false;
+  *out = s;
+  return true;
+}
+
+bool provenUnchanged(const Snapshot& then, const Snapshot& now) {
+  return then.watch != 0 && then.watch == now.watch && then.events == now.events && then.id.dev == now.id.dev &&
+         then.id.ino == now.id.ino && then.size == now.size && then.ctimeNs == now.ctimeNs &&
+         then.mtimeNs == now.mtimeNs;
+}
+
+size_t watchedFiles() { return watcher().watched(); }
+
+}  // namespace dbhelper

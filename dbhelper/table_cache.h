@@ -1,0 +1,72 @@
+// The per-process cache of table images: the bytes of a table file and the offsets of
+// its rows, shared by every thread, so that a call on an unchanged table reads nothing
+// and finds any row at once. An entry is used only while freshness.h proves the file
+// unchanged since the entry was read; anything else (an edit by hand, another process, a
+// write of our own) makes the next call read the file again.
+#ifndef DBHELPER_TABLE_CACHE_H_
+#define DBHELPER_TABLE_CACHE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "dbhelper/file.h"
+#include "dbhelper/freshness.h"
+
+namespace dbhelper {
+
+// One table file as it was read. Its bytes never change once in the cache; the row index
+// is built by the first call that needs it, so the call that fills the cache costs no
+// more than a call without one.
+struct CachedTable {
+  std::shared_ptr<char[]> bytes;
+  size_t size = 0;
+  size_t dataStart = 0;  // offset of data row 1; SIZE_MAX: no data row can start
+  Snapshot snap;         // taken under the lock before the bytes were read
+
+  // Returns the offsets of the data rows: element i is where data row i + 1 starts, the
+  // last element is the offset just past the last row (where an insertion after it
+  // goes). Empty when no data row can start.
+  const std::vector<uint32_t>& rowStarts() const;
+
+  // Returns the memory the entry is charged for: its bytes and room for an index of
+  // rows of 8 bytes or more.
+  size_t cost() const { return size + size / 2 + 128; }
+
+ private:
+  mutable std::once_flag indexed_;
+  mutable std::vector<uint32_t> rowStarts_;
+};
+
+class TableCache {
+ public:
+  // Bytes the cache holds at most, over all tables; the least recently used entries go
+  // first. A table larger than this is not cached.
+  static constexpr size_t kCapBytes = 64u << 20;
+
+  static TableCache& instance();
+
+  // Returns the entry for the file, or null.
+  std::shared_ptr<const CachedTable> find(const FileId& id);
+  // Stores `table` for the file, replacing what was there.
+  void put(const FileId& id, std::shared_ptr<const CachedTable> table);
+  void erase(const FileId& id);
+  // Returns the bytes held now (for tests).
+  size_t bytes();
+
+  // Tables smaller than this are read on every call: reading a few pages costs less
+  // than proving them unchanged. Tests lower it.
+  static void SetMinBytes(size_t bytes);
+  static size_t minBytes();
+
+ private:
+  TableCache() = default;
+  struct Impl;
+  Impl& impl();
+};
+
+}  // namespace dbhelper
+
+#endif  // DBHELPER_TABLE_CACHE_H_
