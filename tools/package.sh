@@ -10,6 +10,7 @@
 #   OUT/repo/   the Maven repository (DBIFACE_MAVEN_REPO=DIR deploys into DIR instead;
 #               versions already there are kept)
 #   OUT/linux-x86_64, OUT/linux-aarch64, OUT/windows-x86_64: the three builds
+#               (DBIFACE_HOST_BUILD=DIR takes linux-x86_64 from an existing release build)
 #
 # Needs: cmake, g++, g++-aarch64-linux-gnu, g++-mingw-w64-x86-64-posix, a JDK 17+, unzip.
 set -euo pipefail
@@ -21,8 +22,13 @@ meta=META-INF/native/gameserver-dbiface
 platforms="linux-x86_64 linux-aarch64 windows-x86_64"
 
 echo "== linux-x86_64 =="
-host=$out/linux-x86_64
-cmake -S "$root" -B "$host" -DCMAKE_BUILD_TYPE=Release -DDBIFACE_TESTS=OFF -DCMAKE_CXX_FLAGS=-Werror >/dev/null
+if [ -n "${DBIFACE_HOST_BUILD:-}" ]; then
+  # An existing release build of this tree (tools/test.sh passes its own), brought up to date.
+  host=$(cd "$DBIFACE_HOST_BUILD" && pwd)
+else
+  host=$out/linux-x86_64
+  cmake -S "$root" -B "$host" -DCMAKE_BUILD_TYPE=Release -DDBIFACE_TESTS=OFF -DCMAKE_CXX_FLAGS=-Werror >/dev/null
+fi
 cmake --build "$host" -j"$(nproc)" --target dbiface_jar_native
 "$root/tests/packaging/symbols.sh" "$host/lib/libgameserver_DBIface.so"
 echo "== linux-aarch64 =="

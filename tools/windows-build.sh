@@ -12,7 +12,7 @@
 # header; jni.h comes from the host JDK, jni_md.h from cmake/jni-win32).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build-windows}
+build=$(mkdir -p "${1:-$root/build-windows}" && cd "${1:-$root/build-windows}" && pwd)
 jdk=${JDK_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
 cxx=x86_64-w64-mingw32-g++-posix
 
@@ -42,7 +42,9 @@ echo "== exports and imports of $(basename "$dll") =="
 objdump=x86_64-w64-mingw32-objdump
 exports=$("$objdump" -p "$dll" | sed -n 's/^\s*\[\s*[0-9]*\] \(Java_.*\)$/\1/p' | sort | tr '\n' ' ')
 echo "exports: $exports"
-want="Java_gameserver_DBIface_getNumRows Java_gameserver_DBIface_getRow Java_gameserver_DBIface_init Java_gameserver_DBIface_nativeVersion Java_gameserver_DBIface_writeRow Java_gameserver_DBIface_writeRowToLine "
+# Exactly the class's native methods, as javac -h declared them.
+want=$(grep -o 'Java_gameserver_DBIface_[A-Za-z0-9_]*' "$build/jni/gameserver_DBIface.h" | sort -u | tr '\n' ' ')
+[ -n "$want" ] || { echo "windows-build: no JNI functions in $build/jni/gameserver_DBIface.h" >&2; exit 1; }
 [ "$exports" = "$want" ] || { echo "windows-build: unexpected exports" >&2; exit 1; }
 imports=$("$objdump" -p "$dll" | sed -n 's/^\s*DLL Name: //p' | sort | tr '\n' ' ')
 echo "imports: $imports"

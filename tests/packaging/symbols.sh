@@ -1,10 +1,12 @@
 #!/bin/sh
-# symbols.sh LIB [OBJDUMP]
+# symbols.sh LIB [OBJDUMP [HEADER]]
 # Fails when the Linux library LIB would not load on glibc 2.28 with nothing else installed:
 # a symbol version above GLIBC_2.28, a libstdc++/libgcc_s dependency (or symbol from one),
-# or an export other than the JNI functions of gameserver.DBIface.
+# or an export other than the JNI functions of gameserver.DBIface, as declared in the header
+# javac -h generated (HEADER, default: jni/gameserver_DBIface.h beside LIB's lib/).
 lib=$1
 objdump=${2:-objdump}
+header=${3:-$(dirname "$lib")/../jni/gameserver_DBIface.h}
 max=2.28
 fail=0
 dyn=$("$objdump" -T "$lib") || exit 1
@@ -29,7 +31,8 @@ runtime=$(printf '%s\n' "$dyn" | grep -E '\((GLIBCXX|CXXABI|GCC)_' || true)
 
 exports=$(printf '%s\n' "$dyn" | awk '$0 !~ /\*UND\*/ && / D[FO] / { print $NF }' | sort | tr '\n' ' ')
 echo "exports: $exports"
-want="Java_gameserver_DBIface_getNumRows Java_gameserver_DBIface_getRow Java_gameserver_DBIface_init Java_gameserver_DBIface_nativeVersion Java_gameserver_DBIface_writeRow Java_gameserver_DBIface_writeRowToLine "
+want=$(grep -o 'Java_gameserver_DBIface_[A-Za-z0-9_]*' "$header" | sort -u | tr '\n' ' ')
+[ -n "$want" ] || { echo "FAIL no JNI functions in $header"; exit 1; }
 [ "$exports" = "$want" ] || { echo "FAIL exports differ from: $want"; fail=1; }
 
 [ "$fail" = 0 ] && echo "ok: loads on glibc $max, exports only the JNI functions"
