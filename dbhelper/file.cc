@@ -34,6 +34,7 @@ int sysOpen(const char* path, int how, int) {
 }
 int sysClose(int fd) { return ::close(fd); }
 long sysPread(int fd, void* buf, size_t n, int64_t off) { return ::pread(fd, buf, n, off); }
+int sysFstat(int fd, FileInfo* info);
 
 long sysPwritev(int fd, const Slice* slices, int count, int64_t off) {
   iovec iov[8];
@@ -51,9 +52,9 @@ long sysPwritev(int fd, const Slice* slices, int count, int64_t off) {
   if (w >= 0 || (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL)) return w;
 #endif
   // No per-write append flag (kernels before 4.16): the end as it is now.
-  struct stat st;
-  if (::fstat(fd, &st) != 0) return -1;
-  return ::pwritev(fd, iov, count, st.st_size);
+  FileInfo info;
+  if (sysFstat(fd, &info) != 0) return -1;
+  return ::pwritev(fd, iov, count, static_cast<off_t>(info.size));
 }
 
 int sysFtruncate(int fd, int64_t size) { return ::ftruncate(fd, size); }
@@ -475,7 +476,7 @@ struct TableLock::Entry {
     std::unique_lock<std::mutex> l(mu);
     if (exclusive) {
       ++waitingWriters;
-      const bool ok = cv.wait_until(l, deadline, [&] { return !writer && readers == 0; });
+      const bool ok = waitUntil(l, deadline, [&] { return !writer && readers == 0; });
       --waitingWriters;
       if (!ok) {
         cv.notify_all();
@@ -483,8 +484,22 @@ struct TableLock::Entry {
       }
       writer = true;
     } else {
-      if (!cv.wait_until(l, deadline, [&] { return !writer && waitingWriters == 0; })) return false;
+      if (!waitUntil(l, deadline, [&] { return !writer && waitingWriters == 0; })) return false;
       ++readers;
+    }
+    return true;
+  }
+
+  // condition_variable::wait_until on the steady clock needs pthread_cond_clockwait (glibc
+  // 2.34); a system-clock wait does not. Slices of at most 50 ms keep a clock step from
+  // moving the steady deadline by more than that.
+  template <typename Pred>
+  bool waitUntil(std::unique_lock<std::mutex>& l, std::chrono::steady_clock::time_point deadline, Pred ready) {
+    while (!ready()) {
+      const auto left = deadline - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) return false;
+      cv.wait_until(l, std::chrono::system_clock::now() +
+                           std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
     }
     return true;
   }

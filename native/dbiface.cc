@@ -171,4 +171,15 @@ JNIEXPORT void JNICALL Java_gameserver_DBIface_writeRowToLine(JNIEnv* env, jclas
   });
 }
 
+// The loader compares this with the class's version, so a stale copy found on
+// java.library.path is refused instead of running with the wrong class.
+JNIEXPORT jstring JNICALL Java_gameserver_DBIface_nativeVersion(JNIEnv* env, jclass) {
+  try {
+    return dbiface::newString(env, DBIFACE_VERSION);
+  } catch (...) {
+    if (!env->ExceptionCheck()) dbiface::throwOutOfMemory(env, "out of memory in gameserver_DBIface");
+    return nullptr;
+  }
+}
+
 }  // extern "C"

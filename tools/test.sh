@@ -10,6 +10,13 @@
 #   sanitizers   fuzzing for a bounded time, threads under ThreadSanitizer, fault injection
 #                under ASan/UBSan (clang-14)
 #   windows      the Windows build with mingw-w64 and its tests under Wine
+#   aarch64      the linux-aarch64 cross build, its symbols, the core's unit tests and the
+#                native smoke program under qemu-user
+#   package      the one jar for every platform (tools/package.sh), the loader's choices on
+#                it under each JDK, java -jar from an empty directory
+#   maven        a consumer project built with Maven offline against the file repository
+#   aarch64-jvm  JVM cases on Debian's arm64 JRE under qemu-user (a subset in CI, see
+#                tools/aarch64-jvm.sh), java -jar of the one jar there
 # --fast stops after asan. As root on Debian, the packages of tools/packages.txt that are
 # missing are installed first; otherwise a stage that lacks one is skipped and named.
 # The last line counts stages: "N passed, M failed, K skipped"; the exit status is 0 when
@@ -36,10 +43,15 @@ missing() {
   done | awk '!seen[$0]++'
 }
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+  refresh=0
+  # The arm64 JRE that aarch64-jvm runs under qemu is unpacked from Debian's arm64 lists.
+  if [ "$fast" = 0 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    dpkg --add-architecture arm64 && refresh=1
+  fi
   want=$(grep -v -E '^\s*(#|$)' "$root/tools/packages.txt" | while read -r _ pkg check; do
     present "$check" || echo "$pkg"
   done | sort -u | tr '\n' ' ')
-  if [ -n "$want" ]; then
+  if [ -n "$want" ] || [ "$refresh" = 1 ]; then
     echo "== installing $want=="
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $want >/dev/null \
@@ -53,7 +65,7 @@ failures=()
 stage() {
   local name=$1
   shift
-  local lack
+  local lack t0=$SECONDS
   lack=$(missing "$name" | tr '\n' ' ')
   if [ -n "$lack" ]; then
     echo "SKIP $name: needs ${lack% } (apt-get install ${lack% })"
@@ -61,13 +73,19 @@ stage() {
     return
   fi
   echo "== $name =="
-  if "$@"; then
+  "$@"
+  local rc=$?
+  if [ "$rc" = 0 ]; then
     passed=$((passed + 1))
+  elif [ "$rc" = 77 ]; then
+    echo "SKIP $name (it said why above)"
+    skipped=$((skipped + 1))
   else
     echo "FAIL $name"
     failed=$((failed + 1))
     failures+=("$name")
   fi
+  echo "-- $name: $((SECONDS - t0)) s"
 }
 
 build() {
@@ -86,6 +104,27 @@ asan() {
     "$root/build-asan/dbhelper_tests" --gtest_brief=1
 }
 
+# The one jar, the loader's choices on it under each JDK (JDK 25 when installed).
+pkg=$root/build-package
+dist_jar() {
+  echo "$pkg/dist/gameserver-dbiface-$(sed -n 's/^Implementation-Version: //p' "$root/build/MANIFEST.MF").jar"
+}
+package() {
+  DBIFACE_HOST_BUILD=$root/build "$root/tools/package.sh" "$pkg" || return 1
+  local java rc=0
+  for java in "$(command -v java)" "${DBIFACE_JDK25_JAVA:-/usr/lib/jvm/temurin-25-jdk-amd64/bin/java}"; do
+    [ -x "$java" ] || { echo "SKIP: $java is not installed"; continue; }
+    "$root/tests/packaging/loader.sh" "$java" "$(dist_jar)" "$root/build/tests/packaging/stale-lib" || rc=1
+  done
+  return $rc
+}
+aarch64_jvm() {
+  # Every third JVM case, spread over the whole table: all of them take over two minutes
+  # under emulation (AARCH64_JVM_STRIDE=1 runs them all).
+  AARCH64_JVM_STRIDE=${AARCH64_JVM_STRIDE:-3} "$root/tools/aarch64-jvm.sh" "$pkg/linux-aarch64" \
+    "$root/build" "$(dist_jar)"
+}
+
 stage build build
 stage unit label unit
 stage jvm label jvm
@@ -94,7 +133,12 @@ stage reliability label reliability
 stage asan asan
 if [ "$fast" = 0 ]; then
   stage sanitizers "$root/tests/reliability/ci.sh" "$root/build-reliability"
-  stage windows "$root/tools/windows-build.sh" "$root/build-windows"
+  # The windows and aarch64 builds are the ones tools/package.sh bundles: built once.
+  stage windows "$root/tools/windows-build.sh" "$pkg/windows-x86_64"
+  stage aarch64 "$root/tools/aarch64-build.sh" "$pkg/linux-aarch64"
+  stage package package
+  stage maven "$root/tests/packaging/maven-consumer.sh" "$pkg/repo"
+  stage aarch64-jvm aarch64_jvm
 fi
 
 [ "$failed" = 0 ] || echo "failed stages: ${failures[*]}"

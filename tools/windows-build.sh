@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Cross-compiles gameserver_DBIface.dll for 64-bit Windows with mingw-w64 and runs the
-# native smoke test (tests/windows/smoke.cc) against it under Wine.
+# native smoke test (tests/native/smoke.cc) against it under Wine.
 #
 #   tools/windows-build.sh [BUILD_DIR]     default: build-windows
 #
 # It also cross-builds GoogleTest (from /usr/src/googletest) and the core's unit tests
-# (dbhelper/*_test.cc) and runs them under Wine; WINDOWS_UNIT_TESTS=0 skips that.
+# (dbhelper/*_test.cc) and runs them under Wine; WINDOWS_UNIT_TESTS=0 skips that, and
+# WINDOWS_TESTS=0 skips every run under Wine.
 #
 # Needs: g++-mingw-w64-x86-64-posix, wine64 (wine), a JDK (javac generates the JNI
 # header; jni.h comes from the host JDK, jni_md.h from cmake/jni-win32).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build-windows}
+build=$(mkdir -p "${1:-$root/build-windows}" && cd "${1:-$root/build-windows}" && pwd)
 jdk=${JDK_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
 cxx=x86_64-w64-mingw32-g++-posix
 
@@ -41,7 +42,9 @@ echo "== exports and imports of $(basename "$dll") =="
 objdump=x86_64-w64-mingw32-objdump
 exports=$("$objdump" -p "$dll" | sed -n 's/^\s*\[\s*[0-9]*\] \(Java_.*\)$/\1/p' | sort | tr '\n' ' ')
 echo "exports: $exports"
-want="Java_gameserver_DBIface_getNumRows Java_gameserver_DBIface_getRow Java_gameserver_DBIface_init Java_gameserver_DBIface_writeRow Java_gameserver_DBIface_writeRowToLine "
+# Exactly the class's native methods, as javac -h declared them.
+want=$(grep -o 'Java_gameserver_DBIface_[A-Za-z0-9_]*' "$build/jni/gameserver_DBIface.h" | sort -u | tr '\n' ' ')
+[ -n "$want" ] || { echo "windows-build: no JNI functions in $build/jni/gameserver_DBIface.h" >&2; exit 1; }
 [ "$exports" = "$want" ] || { echo "windows-build: unexpected exports" >&2; exit 1; }
 imports=$("$objdump" -p "$dll" | sed -n 's/^\s*DLL Name: //p' | sort | tr '\n' ' ')
 echo "imports: $imports"
@@ -49,16 +52,21 @@ echo "imports: $imports"
 for d in $imports; do
   case "$d" in KERNEL32.dll|msvcrt.dll|api-ms-win-*) ;; *) echo "windows-build: depends on $d" >&2; exit 1 ;; esac
 done
-listing=$("$jdk/bin/jar" tf "$build"/gameserver-dbiface-*.jar)
+jarfile="$build/gameserver-dbiface-$(sed -n 's/^Implementation-Version: //p' "$build/MANIFEST.MF").jar"
+listing=$("$jdk/bin/jar" tf "$jarfile")
 case "$listing" in
-  *native/windows-x86_64/gameserver_DBIface.dll*) echo "jar: $(ls "$build"/gameserver-dbiface-*.jar) carries native/windows-x86_64/gameserver_DBIface.dll" ;;
+  *META-INF/native/gameserver-dbiface/windows-x86_64/gameserver_DBIface.dll*) echo "jar: $jarfile carries META-INF/native/gameserver-dbiface/windows-x86_64/gameserver_DBIface.dll" ;;
   *) echo "windows-build: the jar lacks the DLL" >&2; exit 1 ;;
 esac
+
+# WINDOWS_TESTS=0 (tools/package.sh): the library and its jar only.
+[ "${WINDOWS_TESTS:-1}" = 1 ] || exit 0
 
 echo "== smoke test =="
 "$cxx" -std=c++20 -O2 -Wall -Wextra -Werror -static \
   -I"$jdk/include" -I"$root/cmake/jni-win32" \
-  -o "$build/smoke.exe" "$root/tests/windows/smoke.cc"
+  -DDBIFACE_VERSION="\"$(sed -n 's/^Implementation-Version: //p' "$build/MANIFEST.MF")\"" \
+  -o "$build/smoke.exe" "$root/tests/native/smoke.cc"
 if [ -z "$wine" ]; then
   echo "windows-build: wine not installed; built but did not run $build/smoke.exe" >&2
   exit 1

@@ -19,9 +19,9 @@ package gameserver;
  */
 public final class DBIface {
     // The system property gameserver.dbiface.library.path, then java.library.path, then the
-    // copy bundled in the jar: see NativeLoader.
+    // copy bundled in the jar: see NativeLoader. A library of another version is refused.
     static {
-        NativeLoader.load();
+        NativeLoader.load(DBIface::nativeVersion);
         setSyncMode(syncModeFromProperty());
     }
 
@@ -46,6 +46,9 @@ public final class DBIface {
     private static native void setSyncMode(int mode);
 
     private DBIface() {}
+
+    /** The version the loaded native library was built as. */
+    private static native String nativeVersion();
 
     /**
      * Sets the table file used by every later call. The path is copied; a later call

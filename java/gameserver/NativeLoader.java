@@ -2,6 +2,7 @@ package gameserver;
 
 import java.io.IOException;
 import java.io.InputStream;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -13,46 +14,69 @@ import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
 import java.util.Locale;
+import java.util.function.Supplier;
 
 /**
  * Finds and loads the native library, in this order: the file named by the system property
  * {@value #PROPERTY}; {@code System.loadLibrary} (java.library.path); the copy bundled in the
- * jar under {@code /native/OS-ARCH/}, extracted to a private file first in java.io.tmpdir and
- * then, when that fails (a full or noexec file system), in the user's cache directory.
+ * jar under {@value #RESOURCE_DIR}OS-ARCH/, extracted to a private file in the directory named
+ * by {@value #TMPDIR_PROPERTY} or else first in java.io.tmpdir and then, when that fails (a
+ * full or noexec file system), in the user's cache directory. A library that loads but
+ * reports another version than this class is refused: it cannot be unloaded, so nothing
+ * else is tried after it.
  */
 final class NativeLoader {
     static final String PROPERTY = "gameserver.dbiface.library.path";
+    static final String TMPDIR_PROPERTY = "gameserver.dbiface.tmpdir";
     static final String NAME = "gameserver_DBIface";
+    static final String RESOURCE_DIR = "/META-INF/native/gameserver-dbiface/";
 
     private NativeLoader() {}
 
-    static void load() {
+    static void load(Supplier<String> nativeVersion) {
         List<String> tried = new ArrayList<>();
 
         String explicit = System.getProperty(PROPERTY);
         if (explicit != null && !explicit.isEmpty()) {
             String path = Path.of(explicit).toAbsolutePath().toString();
+            boolean loaded = false;
             try {
                 System.load(path);
-                return;
+                loaded = true;
             } catch (UnsatisfiedLinkError e) {
                 tried.add(PROPERTY + "=" + path + " (" + e.getMessage() + ")");
             }
+            if (loaded) {
+                checkVersion(path, nativeVersion);
+                return;
+            }
         }
 
+        String file = System.mapLibraryName(NAME);
+        List<Path> candidates = new ArrayList<>();
+        for (String dir : System.getProperty("java.library.path", "").split(
+                java.io.File.pathSeparator)) {
+            if (!dir.isEmpty()) {
+                candidates.add(Path.of(dir, file));
+            }
+        }
+        boolean found = false;
         try {
             System.loadLibrary(NAME);
-            return;
+            found = true;
         } catch (UnsatisfiedLinkError e) {
-            String file = System.mapLibraryName(NAME);
-            List<String> candidates = new ArrayList<>();
-            for (String dir : System.getProperty("java.library.path", "").split(
-                    java.io.File.pathSeparator)) {
-                if (!dir.isEmpty()) {
-                    candidates.add(Path.of(dir, file).toString());
+            tried.add("java.library.path " + candidates + " (" + e.getMessage() + ")");
+        }
+        if (found) {
+            String where = "java.library.path";
+            for (Path c : candidates) {
+                if (Files.isRegularFile(c)) {
+                    where = c.toAbsolutePath().toString();
+                    break;
                 }
             }
-            tried.add("java.library.path " + candidates + " (" + e.getMessage() + ")");
+            checkVersion(where, nativeVersion);
+            return;
         }
 
         String resource = resourceName();
@@ -66,38 +90,86 @@ final class NativeLoader {
             tried.add("jar resource " + resource + " (" + e + ")");
         }
         if (image != null) {
+            String ownTmp = System.getProperty(TMPDIR_PROPERTY);
             List<Path> dirs = extractionDirs();
             for (int i = 0; i < dirs.size(); i++) {
                 Path dir = dirs.get(i);
-                Path file = null;
+                Path extracted = null;
+                boolean loaded = false;
                 try {
-                    if (i > 0) {
-                        privateDir(dir);  // our own cache directory; java.io.tmpdir must exist
+                    if (i > 0 || (ownTmp != null && !ownTmp.isEmpty())) {
+                        privateDir(dir);  // ours to create; java.io.tmpdir must exist
                     }
-                    file = extract(image, dir);
-                    System.load(file.toString());
-                    deleteLoaded(file);
-                    return;
+                    extracted = extract(image, dir);
+                    System.load(extracted.toString());
+                    loaded = true;
+                    deleteLoaded(extracted);
                 } catch (IOException | UnsatisfiedLinkError e) {
                     tried.add("jar resource " + resource + " extracted to "
-                            + (file != null ? file : dir) + " (" + e.getMessage() + ")");
-                    if (file != null) {
+                            + (extracted != null ? extracted : dir) + " (" + e.getMessage() + ")");
+                    if (extracted != null) {
                         try {
-                            Files.deleteIfExists(file);
+                            Files.deleteIfExists(extracted);
                         } catch (IOException ignored) {
                             // deleteOnExit is still registered
                         }
                     }
                 }
+                if (loaded) {
+                    checkVersion("jar resource " + resource, nativeVersion);
+                    return;
+                }
             }
         }
-        throw new UnsatisfiedLinkError("cannot load the native library " + NAME + "; tried: "
-                + String.join("; ", tried));
+        String platform = platform();
+        List<String> carried = carriedPlatforms();
+        String unsupported = image != null || carried.contains(platform) ? ""
+                : " for " + platform + " (os.name=" + System.getProperty("os.name") + ", os.arch="
+                        + System.getProperty("os.arch") + "): this jar carries "
+                        + (carried.isEmpty() ? "no native library" : "only " + String.join(", ", carried))
+                        + ", so build it for this platform and name it with " + PROPERTY;
+        throw new UnsatisfiedLinkError("cannot load the native library " + NAME + unsupported
+                + "; tried: " + String.join("; ", tried));
+    }
+
+    /** Refuses a loaded library built for another version of this class. */
+    static void checkVersion(String where, Supplier<String> nativeVersion) {
+        String version;
+        try {
+            version = nativeVersion.get();
+        } catch (UnsatisfiedLinkError e) {
+            version = null;  // built before libraries reported their version
+        }
+        if (!Version.VERSION.equals(version)) {
+            throw new UnsatisfiedLinkError("the native library " + NAME + " loaded from " + where
+                    + (version == null ? " does not report its version (an older build)"
+                            : " is version " + version)
+                    + ", but gameserver.DBIface is version " + Version.VERSION
+                    + "; remove that stale copy or point " + PROPERTY + " at a matching build");
+        }
     }
 
     /** Returns the jar path of the bundled library for this OS and architecture. */
     static String resourceName() {
-        return "/native/" + platform() + "/" + System.mapLibraryName(NAME);
+        return RESOURCE_DIR + platform() + "/" + System.mapLibraryName(NAME);
+    }
+
+    /** The platforms the jar holds a library for, from its list beside them. */
+    static List<String> carriedPlatforms() {
+        List<String> out = new ArrayList<>();
+        try {
+            byte[] list = readResource(RESOURCE_DIR + "platforms");
+            if (list != null) {
+                for (String line : new String(list, StandardCharsets.UTF_8).split("\\R")) {
+                    if (!line.isBlank()) {
+                        out.add(line.strip());
+                    }
+                }
+            }
+        } catch (IOException ignored) {
+            // reported as carrying none
+        }
+        return out;
     }
 
     static String platform() {
@@ -126,6 +198,10 @@ final class NativeLoader {
 
     /** The directories to extract into, in order of preference. */
     static List<Path> extractionDirs() {
+        String own = System.getProperty(TMPDIR_PROPERTY);
+        if (own != null && !own.isEmpty()) {
+            return List.of(Path.of(own).toAbsolutePath());  // chosen by the user: the only one
+        }
         List<Path> dirs = new ArrayList<>();
         String tmp = System.getProperty("java.io.tmpdir");
         if (tmp != null && !tmp.isEmpty()) {

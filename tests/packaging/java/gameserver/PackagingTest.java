@@ -229,14 +229,14 @@ final class PackagingTest {
                 },
                 (e, r) -> errorNames(r, NativeLoader.PROPERTY + "=/nonexistent/x.so",
                         "/nonexistent/a/" + LIB, "/nonexistent/b/" + LIB,
-                        "/native/linux-x86_64/" + LIB, "extracted to " + e.tmp() + "/",
+                        NativeLoader.resourceName(), "extracted to " + e.tmp() + "/",
                         "extracted to " + e.home().resolve(".cache/gameserver-dbiface")));
 
         c("a jar without the bundled copy says so",
                 e -> probe(e, noNativeJar.toString(), Map.of(),
                         "-D" + NativeLoader.PROPERTY + "=/nonexistent/x.so"),
                 (e, r) -> errorNames(r, NativeLoader.PROPERTY + "=/nonexistent/x.so",
-                        "java.library.path", "/native/linux-x86_64/" + LIB + " (not in the jar)"));
+                        "java.library.path", NativeLoader.resourceName() + " (not in the jar)"));
     }
 
     /**
@@ -295,14 +295,14 @@ final class PackagingTest {
         }
     }
 
-    /** Copies the jar without its native/ entries. */
+    /** Copies the jar without its native libraries. */
     static Path stripNative(Path from, Path to) throws IOException {
         try (InputStream in = Files.newInputStream(from);
                 JarInputStream jin = new JarInputStream(in);
                 OutputStream out = Files.newOutputStream(to);
                 JarOutputStream jout = new JarOutputStream(out, jin.getManifest())) {
             for (JarEntry en = jin.getNextJarEntry(); en != null; en = jin.getNextJarEntry()) {
-                if (!en.getName().startsWith("native/")) {
+                if (!en.getName().startsWith(NativeLoader.RESOURCE_DIR.substring(1))) {
                     jout.putNextEntry(new JarEntry(en.getName()));
                     jin.transferTo(jout);
                     jout.closeEntry();

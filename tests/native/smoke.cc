@@ -1,15 +1,24 @@
-// Smoke test of gameserver_DBIface.dll on Windows (run under Wine in CI): loads the DLL by
-// its bare name as System.loadLibrary would, drives the five exported JNI functions
-// through a small stand-in for the JVM's JNIEnv, and checks trace output, results,
-// exceptions and the table's bytes on disk, which must use CR LF line ends.
+// Smoke test of the built library where no JVM runs: gameserver_DBIface.dll on Windows
+// (under Wine in CI) and libgameserver_DBIface.so cross-built for another architecture
+// (under qemu-user). Loads the library as System.loadLibrary would, drives the exported JNI
+// functions through a small stand-in for the JVM's JNIEnv, and checks trace output, results,
+// exceptions, locking and the table's bytes on disk (CR LF line ends on Windows).
 //
-// Usage: smoke.exe [DIR]  (DIR: where gameserver_DBIface.dll is; default: beside smoke.exe)
+// Usage: smoke[.exe] [DIR]  (DIR: where the library is; default: beside the program)
+// Build with -DDBIFACE_VERSION='"X.Y.Z"', the version the library must report.
 #include <fcntl.h>
-#include <io.h>
 #include <jni.h>
+#if defined(_WIN32)
+#include <io.h>
 #include <windows.h>
+#else
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
@@ -130,19 +139,30 @@ using NumRowsFn = jint(JNICALL*)(JNIEnv*, jclass);
 using GetRowFn = jstring(JNICALL*)(JNIEnv*, jclass, jint);
 using WriteRowFn = void(JNICALL*)(JNIEnv*, jclass, jstring);
 using WriteRowToLineFn = void(JNICALL*)(JNIEnv*, jclass, jstring, jint);
+using VersionFn = jstring(JNICALL*)(JNIEnv*, jclass);
 
 InitFn init;
 NumRowsFn getNumRows;
 GetRowFn getRow;
 WriteRowFn writeRow;
 WriteRowToLineFn writeRowToLine;
+VersionFn nativeVersion;
 
+#if defined(_WIN32)
+using Library = HMODULE;
 // GetProcAddress returns a generic function pointer; void(*)() is the sanctioned way
 // through to the real type.
 template <typename F>
-F symbol(HMODULE dll, const char* name) {
+F symbol(Library dll, const char* name) {
   return reinterpret_cast<F>(reinterpret_cast<void (*)()>(GetProcAddress(dll, name)));
 }
+#else
+using Library = void*;
+template <typename F>
+F symbol(Library dll, const char* name) {
+  return reinterpret_cast<F>(dlsym(dll, name));
+}
+#endif
 
 // ---- checking ------------------------------------------------------------------------
 
@@ -189,6 +209,7 @@ template <typename F>
 std::string captured(F call) {
   std::fflush(stdout);
   const char* name = "smoke-trace.txt";
+#if defined(_WIN32)
   const int saved = _dup(1);
   const int fd = _open(name, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, 0600);
   _dup2(fd, 1);
@@ -198,6 +219,17 @@ std::string captured(F call) {
   _close(saved);
   std::string out = readFile(name);
   _unlink(name);
+#else
+  const int saved = dup(1);
+  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(fd, 1);
+  close(fd);
+  call();
+  dup2(saved, 1);
+  close(saved);
+  std::string out = readFile(name);
+  unlink(name);
+#endif
   return out;
 }
 
@@ -211,7 +243,11 @@ std::string takeException() {
   return s;
 }
 
+// The platform's line end: lines the library writes end in CR LF on Windows only.
 std::string crlf(const std::string& lf) {
+#if !defined(_WIN32)
+  return lf;
+#endif
   std::string out;
   for (char c : lf) {
     if (c == '\n') out += '\r';
@@ -254,20 +290,33 @@ int main(int argc, char** argv) {
     const size_t slash = dir.find_last_of("\\/");
     dir = slash == std::string::npos ? "." : dir.substr(0, slash);
   }
+#if defined(_WIN32)
   SetDllDirectoryA(dir.c_str());
-  HMODULE dll = LoadLibraryA("gameserver_DBIface.dll");
+  Library dll = LoadLibraryA("gameserver_DBIface.dll");
   if (dll == nullptr) {
     std::printf("FAIL cannot load gameserver_DBIface.dll from %s (error %lu)\n", dir.c_str(), GetLastError());
     return 1;
   }
+#else
+  Library dll = dlopen((dir + "/libgameserver_DBIface.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (dll == nullptr) {
+    std::printf("FAIL cannot load libgameserver_DBIface.so from %s (%s)\n", dir.c_str(), dlerror());
+    return 1;
+  }
+#endif
   init = symbol<InitFn>(dll, "Java_gameserver_DBIface_init");
   getNumRows = symbol<NumRowsFn>(dll, "Java_gameserver_DBIface_getNumRows");
   getRow = symbol<GetRowFn>(dll, "Java_gameserver_DBIface_getRow");
   writeRow = symbol<WriteRowFn>(dll, "Java_gameserver_DBIface_writeRow");
   writeRowToLine = symbol<WriteRowToLineFn>(dll, "Java_gameserver_DBIface_writeRowToLine");
-  if (!init || !getNumRows || !getRow || !writeRow || !writeRowToLine) {
-    std::printf("FAIL the DLL lacks one of the five Java_gameserver_DBIface_* exports\n");
+  nativeVersion = symbol<VersionFn>(dll, "Java_gameserver_DBIface_nativeVersion");
+  if (!init || !getNumRows || !getRow || !writeRow || !writeRowToLine || !nativeVersion) {
+    std::printf("FAIL the library lacks one of the six Java_gameserver_DBIface_* exports\n");
     return 1;
+  }
+  {
+    const jstring v = nativeVersion(env(), nullptr);
+    expectEq(v != nullptr ? ascii(obj(v)->text) : "(null)", DBIFACE_VERSION, "nativeVersion");
   }
 
   // Before init: IllegalStateException, no trace.
@@ -277,16 +326,25 @@ int main(int argc, char** argv) {
     expectEq(out, "", "getNumRows before init: trace");
   }
 
-  // A directory with a non-ASCII name: the UTF-8 path must reach CreateFileW intact.
+  // A directory with a non-ASCII name: the UTF-8 path must reach the system calls intact.
+#if defined(_WIN32)
   const std::wstring wwork = L"smoke-work-\u00e9";
   CreateDirectoryW(wwork.c_str(), nullptr);
   const std::wstring wtable = wwork + L"\\scores.txt";
   DeleteFileW(wtable.c_str());
   init(env(), nullptr, str(u"smoke-work-\u00e9\\scores.txt"));
+#else
+  const std::string wwork = "smoke-work-\xc3\xa9";
+  mkdir(wwork.c_str(), 0700);
+  const std::string wtable = wwork + "/scores.txt";
+  unlink(wtable.c_str());
+  init(env(), nullptr, str(u"smoke-work-\u00e9/scores.txt"));
+#endif
   expectEq(takeException(), "", "init");
 
   // Missing file: an empty table, not created.
   checkRows(0, "missing table");
+#if defined(_WIN32)
   expect(GetFileAttributesW(wtable.c_str()) == INVALID_FILE_ATTRIBUTES, "missing table is not created");
 
   // The header as a Windows editor saves it; appends add CR LF lines.
@@ -294,12 +352,16 @@ int main(int argc, char** argv) {
   DWORD wrote = 0;
   WriteFile(h, "NAME|SCORE|DATE\r\n", 17, &wrote, nullptr);
   CloseHandle(h);
+#else
+  expect(access(wtable.c_str(), F_OK) != 0, "missing table is not created");
+  std::ofstream(wtable, std::ios::binary) << "NAME|SCORE|DATE\n";
+#endif
   std::string out = captured([] { writeRow(env(), nullptr, str(u"NAME=ann, SCORE=10, DATE=1/1/2020")); });
   expectEq(out, crlf(C), "append ann: trace");
   expectEq(takeException(), "", "append ann");
   captured([] { writeRow(env(), nullptr, str(u"DATE=2/2/2020, SCORE=20, NAME=bob")); });
   expectEq(takeException(), "", "append bob");
-  expectEq(readFile(wtable), "NAME|SCORE|DATE\r\nann|10|1/1/2020\r\nbob|20|2/2/2020\r\n", "after two appends");
+  expectEq(readFile(wtable), crlf("NAME|SCORE|DATE\nann|10|1/1/2020\nbob|20|2/2/2020\n"), "after two appends");
   checkRows(2, "after two appends");
   checkRow(1, "NAME=ann,SCORE=10,DATE=1/1/2020", "after two appends");
   checkRow(2, "NAME=bob,SCORE=20,DATE=2/2/2020", "after two appends");
@@ -307,14 +369,15 @@ int main(int argc, char** argv) {
   // Insert in the middle: positions count the CR bytes; the tail moves down intact.
   out = captured([] { writeRowToLine(env(), nullptr, str(u"NAME=cid, SCORE=5, DATE=3/3/2020"), 2); });
   expectEq(takeException(), "", "insert cid at line 2");
+  const size_t eol = crlf("\n").size();
+  const std::string pos = std::to_string(2 * (15 + eol)), rest = std::to_string(2 * (15 + eol) + 14 + eol);
   expectEq(out,
-           crlf(C + "returning pos 34\nbefore getsizeofremaining\nbefore malloc\nbefore storerest\n"
+           crlf(C + "returning pos " + pos + "\nbefore getsizeofremaining\nbefore malloc\nbefore storerest\n"
                     "storerest:  first value of buffer is: b\nstorerest:  last value of buffer is: \n\n"
-                    "seeking to position 34\ndatarow[i] is cid\ndatarow[i] is 5\n"
-                    "pos to write rest of file is 50\n"),
+                    "seeking to position " + pos + "\ndatarow[i] is cid\ndatarow[i] is 5\n"
+                    "pos to write rest of file is " + rest + "\n"),
            "insert cid at line 2: trace");
-  expectEq(readFile(wtable),
-           "NAME|SCORE|DATE\r\nann|10|1/1/2020\r\ncid|5|3/3/2020\r\nbob|20|2/2/2020\r\n",
+  expectEq(readFile(wtable), crlf("NAME|SCORE|DATE\nann|10|1/1/2020\ncid|5|3/3/2020\nbob|20|2/2/2020\n"),
            "after the insertion");
   checkRows(3, "after the insertion");
   checkRow(2, "NAME=cid,SCORE=5,DATE=3/3/2020", "after the insertion");
@@ -331,6 +394,7 @@ int main(int argc, char** argv) {
   expectEq(takeException(), "java/lang/IndexOutOfBoundsException", "insert past the end");
   expectEq(readFile(wtable), before, "after refusals");
 
+#if defined(_WIN32)
   // Every byte on disk: each LF preceded by CR.
   const std::string bytes = readFile(wtable);
   bool allCrLf = !bytes.empty();
@@ -338,6 +402,7 @@ int main(int argc, char** argv) {
     if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r')) allCrLf = false;
   }
   expect(allCrLf, "every line on disk ends in CR LF: " + show(bytes));
+#endif
 
   // Threads appending at once: the locks keep every line whole.
   {
@@ -362,19 +427,32 @@ int main(int argc, char** argv) {
 
   // Another handle holding the exclusive lock: the library waits, then gives up.
   {
+#if defined(_WIN32)
     HANDLE other = CreateFileW(wtable.c_str(), GENERIC_READ | GENERIC_WRITE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
     OVERLAPPED ov = {};
     expect(LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &ov),
            "taking the lock from a second handle");
-    const DWORD t0 = GetTickCount();
+#else
+    const int other = open(wtable.c_str(), O_RDWR);
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    expect(fcntl(other, F_OFD_SETLK, &fl) == 0, "taking the lock from a second descriptor");
+#endif
+    const auto t0 = std::chrono::steady_clock::now();
     captured([] { getNumRows(env(), nullptr); });
-    const DWORD waited = GetTickCount() - t0;
+    const auto waited =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
     expectEq(takeException(), "java/io/UncheckedIOException <- java/io/IOException", "read while locked elsewhere");
     expect(waited >= 1000, "the library waited for the lock (" + std::to_string(waited) + " ms)");
+#if defined(_WIN32)
     UnlockFileEx(other, 0, MAXDWORD, MAXDWORD, &ov);
     CloseHandle(other);
+#else
+    close(other);
+#endif
     checkRows(103, "after the lock is released");
   }
 
@@ -383,8 +461,13 @@ int main(int argc, char** argv) {
   captured([] { getNumRows(env(), nullptr); });
   expectEq(takeException(), "java/io/UncheckedIOException <- java/io/IOException", "directory as table");
 
+#if defined(_WIN32)
   DeleteFileW(wtable.c_str());
   RemoveDirectoryW(wwork.c_str());
+#else
+  unlink(wtable.c_str());
+  rmdir(wwork.c_str());
+#endif
   std::printf("%d checks, %d failed\n", gChecks, gFailures);
   return gFailures == 0 ? 0 : 1;
 }

@@ -1,4 +1,6 @@
-package gameserver;
+package gameserver.examples;
+
+import gameserver.DBIface;
 
 /** Reads a score table, adds two records and reads it again: {@code Demo TABLE}. */
 public final class Demo {
@@ -6,7 +8,7 @@ public final class Demo {
 
     public static void main(String[] args) {
         if (args.length != 1) {
-            System.err.println("usage: java gameserver.Demo TABLE");
+            System.err.println("usage: java gameserver.examples.Demo TABLE");
             System.exit(2);
         }
         DBIface.init(args[0]);
