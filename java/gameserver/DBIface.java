@@ -4,8 +4,9 @@ package gameserver;
  * Java half of the native table library {@code gameserver_DBIface}.
  *
  * <p>The table is one text file: a header line naming the columns, then one data row per
- * line, fields separated by {@code |}. Every call re-reads the file, so an edit made by
- * another process or by hand is seen at once. The library writes trace lines to standard
+ * line, fields separated by {@code |}. Every call sees the file's current content (an
+ * unchanged table is answered from a per-process cache), so an edit made by another process
+ * or by hand is seen at once. The library writes trace lines to standard
  * output as it works.
  *
  * <p>All methods are thread-safe. Calls on the same table file are serialised, across the
