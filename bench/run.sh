@@ -84,7 +84,8 @@ if [ ! -x "$out/floor" ] || [ "$here/floor.cc" -nt "$out/floor" ]; then
   "$cxx" -std=c++20 -O2 -Wall -Wextra -Werror -o "$out/floor" "$here/floor.cc"
 fi
 rm -rf "$out/classes"
-"$java_home/bin/javac" --release 17 -Xlint:all -Werror -implicit:none -sourcepath "$root/java" \
+# The build generates one class (the version) beside the sources.
+"$java_home/bin/javac" --release 17 -Xlint:all -Werror -implicit:none -sourcepath "$root/java:$build/java" \
   -d "$out/classes" "$here"/BenchDriver.java "$here"/PurePeer.java "$here"/SqlitePeer.java
 
 cp="$out/classes"
