@@ -91,8 +91,24 @@ void DBHelper::traceLine(std::string_view line) {
   }
 }
 
+bool DBHelper::answerFromCache() {
+  // No descriptor, no lock: a reader needs neither when the image is proven fresh
+  // (docs/cache.md, "Reads without opening the file").
+  FileInfo named;
+  if (!File::StatPath(filePath_, &named).ok() || named.size < TableCache::minBytes() || named.size > imageLimit()) {
+    return false;
+  }
+  std::shared_ptr<const CachedTable> hit = TableCache::instance().find(named.id);
+  Snapshot now;
+  if (!hit || !snapshotByPath(named, &now) || !provenUnchanged(hit->snap, now)) return false;
+  id_ = named.id;
+  useCached(std::move(hit));
+  return true;
+}
+
 Status DBHelper::loadTable() {
   const bool write = access_ != Access::kRead;
+  if (!write && answerFromCache()) return Status::OK();
   // A leftover undo record is rolled back and the file read again; so is a file that
   // changed while it was read (another program writing without our lock). A few rounds
   // are plenty unless something keeps at it, which is then reported or answered as read.

@@ -140,6 +140,9 @@ class DBHelper {
 
  private:
   Status loadTable();
+  // Answers a read from a cache entry proven fresh without opening the file; returns
+  // false when that cannot be proven (the file is then opened, locked and checked).
+  bool answerFromCache();
   Status readAll();
   // Answers from a cache entry proven to match the file.
   void useCached(std::shared_ptr<const CachedTable> table);

@@ -67,6 +67,11 @@ struct Snapshot {
 // this file cannot be proven; the caller must then not cache what it reads.
 bool takeSnapshot(const std::string& path, const File& file, Snapshot* out);
 
+// Takes a snapshot of the file that `named` (statx of the path, taken just now) describes,
+// without opening it: only a file whose watch is already held can be vouched for this
+// way, as the watch pins that inode. Returns false otherwise.
+bool snapshotByPath(const FileInfo& named, Snapshot* out);
+
 // Returns true when the file is proven unchanged since `then`, given a snapshot `now` of
 // the same path taken just now.
 bool provenUnchanged(const Snapshot& then, const Snapshot& now);
