@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The reliability checks that ctest does not run, for CI (a few minutes on 2 cores):
-#   1. every fuzz target for FUZZ_SECONDS each (default 8),
+#   1. every fuzz target for FUZZ_SECONDS each (default 6),
 #   2. the threaded harness under ThreadSanitizer,
 #   3. the fault-injection harness under ASan and UBSan (its RLIMIT_FSIZE children run in
 #      the release build, through ctest).
@@ -19,8 +19,8 @@ done
 rc=0
 step() { printf '\n== %s\n' "$1"; }
 
-step "fuzzing, ${FUZZ_SECONDS:-8} s per target"
-"$top/fuzz/run.sh" "${FUZZ_SECONDS:-8}" "$out/fuzz" || rc=1
+step "fuzzing, ${FUZZ_SECONDS:-6} s per target"
+"$top/fuzz/run.sh" "${FUZZ_SECONDS:-6}" "$out/fuzz" || rc=1
 
 step "threads under ThreadSanitizer"
 if "$cxx" -std=c++20 -O1 -g -Wall -Wextra -fsanitize=thread -I"$top" "${core[@]}" \
