@@ -389,16 +389,20 @@ Status DBHelper::writeCopyUnderRecord(UndoRecord* rec, bool* intruded, Copy copy
   // buffered write is a prefix, so the record lands only after the copy); else it goes
   // in a write of its own. The caller checks the size after either.
   char done[kUndoRecordSize];
-  UndoRecord complete = *rec;
-  complete.copyComplete = true;
-  encodeUndoRecord(complete, done);
+  auto encodeComplete = [&] {
+    UndoRecord complete = *rec;
+    complete.copyComplete = true;
+    encodeUndoRecord(complete, done);
+    return Slice{done, once ? 0 : sizeof done};
+  };
   bool recorded = false;
-  if (s.ok()) s = copy(once ? Slice{done, 0} : Slice{done, sizeof done}, &recorded);
+  if (s.ok()) s = copy(encodeComplete(), &recorded);
   if (!s.ok() || once || recorded) return s;
   s = checkNotShrunk(end);
   if (!s.ok()) return s;
+  // Encoded again: a copy that streams the tail sets the checksums as it reads it.
+  const Slice doneSlice = encodeComplete();
   rec->copyComplete = true;
-  const Slice doneSlice{done, sizeof done};
   return file_.WriteAt(end - kUndoRecordSize, &doneSlice, 1, &written);
 }
 

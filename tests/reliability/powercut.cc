@@ -100,6 +100,7 @@ struct Scenario {
   std::string base;   // the synced file at the start
   std::string table;  // the table it holds (differs for a leftover record)
   std::vector<Call> calls;
+  uint64_t imageLimit = 0;  // nonzero: tails over this many bytes are moved in chunks
 };
 
 int64_t rowsOf(const std::string& t) {
@@ -119,6 +120,12 @@ struct Totals {
 
 bool runScenario(const Scenario& sc, const std::string& path, int samples, Totals* tot) {
   const bool full = dbhelper::syncMode() == SyncMode::kFull;
+  const uint64_t defaultLimit = DBHelper::imageLimit();
+  if (sc.imageLimit != 0) DBHelper::SetImageLimit(sc.imageLimit);
+  struct RestoreLimit {
+    uint64_t bytes;
+    ~RestoreLimit() { DBHelper::SetImageLimit(bytes); }
+  } restore{defaultLimit};
   rel::writeFile(path, sc.base);
   std::vector<std::string> tables{sc.table};
   gLog.clear();
@@ -237,6 +244,7 @@ int main(int argc, char** argv) {
       {"pages: appends", big, big, {{0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}, {0}}},
       {"pages: first line", big, big, {{1}, {1}}},
       {"pages: middle and last line", big, big, {{350}, {-1}, {702}}},
+      {"pages, tail moved in chunks: first and middle line", big, big, {{1}, {350}}, 4096},
       {"leftover record: insert, append", leftover(left), left, {{2}, {0}}},
       {"leftover record: append", leftover(left), left, {{0}}},
   };
