@@ -233,14 +233,18 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
       skip = 0;
     }
     slices[count++] = Slice{rest.data(), rest.size()};
+    // Ends the write with `record` in its place at the end, past the zeros between.
+    auto endWith = [&](const Slice& record) {
+      static constexpr char kZeros[kUndoRecordSize] = {};
+      slices[count++] = Slice{kZeros, static_cast<size_t>(end - kUndoRecordSize - newSize - rest.size())};
+      slices[count++] = record;
+    };
     if (!full && oldSize / kPage == (end - 1) / kPage) {
       // Growth, copy and record all fall in one page: one write puts them there whole or
       // not at all, and a short write leaves a prefix without a valid record.
-      static constexpr char kZeros[kUndoRecordSize] = {};
       rec.copyComplete = true;
       encodeUndoRecord(rec, raw);
-      slices[count++] = Slice{kZeros, static_cast<size_t>(end - kUndoRecordSize - newSize - rest.size())};
-      slices[count++] = recSlice;
+      endWith(recSlice);
       s = file_.WriteAt(oldSize, slices, count, &written);
     } else {
       bool intruded = false;
@@ -249,9 +253,7 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
         if (complete.size > 0) {
           // The record saying the copy is complete ends the same write: a write cut short
           // leaves a prefix, so it is there only once the copy is.
-          static constexpr char kZeros[kUndoRecordSize] = {};
-          slices[count++] = Slice{kZeros, static_cast<size_t>(end - kUndoRecordSize - newSize - rest.size())};
-          slices[count++] = complete;
+          endWith(complete);
           *recorded = true;
         }
         if (c.ok()) c = file_.WriteAt(oldSize, slices, count, &written);

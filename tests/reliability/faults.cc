@@ -334,11 +334,7 @@ std::string inFlight(const std::string& old, const rel::Op& op, bool copyComplet
   rec.copyOff = now.size();
   rec.tailLen = old.size() - rec.pos;
   rec.copyComplete = copyComplete;
-  std::string f = copyComplete ? now + old.substr(rec.pos) : old;
-  f.resize(rec.fileEnd() - dbhelper::kUndoRecordSize, '\0');
-  char raw[dbhelper::kUndoRecordSize];
-  dbhelper::encodeUndoRecord(rec, raw);
-  return f + std::string(raw, sizeof raw);
+  return rel::withUndoRecord(copyComplete ? now + old.substr(rec.pos) : old, rec);
 }
 
 }  // namespace

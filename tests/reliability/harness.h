@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "dbhelper/recovery.h"
+
 namespace rel {
 
 inline std::optional<std::string> readFile(const std::string& path) {
@@ -100,6 +102,15 @@ inline std::string makeTable(int64_t rows, const std::string& tag, size_t width 
 // Checks a table written by several writers: every line has three fields and fits the
 // line limit, there are `base` rows that no writer wrote, and each record TAGi (i < N for
 // each TAG:N in `tags`) stands exactly once. Prints a summary line.
+// `body` (the table and whatever a write left past it) padded with NULs to where `rec`
+// puts its record, then the record: the file a write leaves when it stops there.
+inline std::string withUndoRecord(std::string body, const dbhelper::UndoRecord& rec) {
+  body.resize(rec.fileEnd() - dbhelper::kUndoRecordSize, '\0');
+  char raw[dbhelper::kUndoRecordSize];
+  dbhelper::encodeUndoRecord(rec, raw);
+  return body + std::string(raw, sizeof raw);
+}
+
 inline bool checkTable(const std::string& bytes, int base, const std::map<std::string, int>& tags) {
   std::map<std::string, int> seen;
   int untagged = 0;

@@ -216,11 +216,7 @@ std::string leftover(const std::string& t) {
   rec.pos = rel::lineStart(t, 2);
   rec.tailLen = t.size() - rec.pos;
   rec.copyOff = t.size() + 30;
-  std::string f = t + std::string(30, 'z') + t.substr(rec.pos, rec.tailLen / 2);
-  f.resize(rec.fileEnd() - dbhelper::kUndoRecordSize, '\0');
-  char raw[dbhelper::kUndoRecordSize];
-  dbhelper::encodeUndoRecord(rec, raw);
-  return f + std::string(raw, sizeof raw);
+  return rel::withUndoRecord(t + std::string(30, 'z') + t.substr(rec.pos, rec.tailLen / 2), rec);
 }
 
 }  // namespace
