@@ -219,6 +219,15 @@ Status DBHelper::readAll() {
     buf = std::move(grown);
     cap = bigger;
   }
+  if (total > 0 && buf[total - 1] == '\0' && !resized_) {
+    // A read that races another program's truncation can copy the page as the kernel
+    // zeroes it past the new end: text never ends in NUL, so look whether it shrank.
+    uint64_t now = 0;
+    FileId id;
+    Status s = file_.Stat(&now, &id);
+    if (!s.ok()) return s;
+    resized_ = now != total;
+  }
   image_ = std::move(buf);
   imageSize_ = total;
   size_ = total;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -238,6 +240,48 @@ TEST_F(LoadTest, UnreadablePathIsAnError) {
   }
 #endif
 }
+
+#if !defined(_WIN32)
+// The first read races another program's truncation to `gCutTo` bytes: it returns the old
+// length with everything past the cut zeroed, as the kernel zeroes the page under a copy.
+std::string gRacedPath;
+uint64_t gCutTo;
+bool gRaced;
+long racingPread(int fd, void* buf, size_t n, int64_t off) {
+  const long got = realSysCalls().pread(fd, buf, n, off);
+  if (gRaced || got <= 0 || static_cast<uint64_t>(off) + static_cast<uint64_t>(got) <= gCutTo) return got;
+  gRaced = true;
+  if (::truncate(gRacedPath.c_str(), static_cast<off_t>(gCutTo)) != 0) return -1;
+  const uint64_t from = std::max<uint64_t>(gCutTo, static_cast<uint64_t>(off)) - static_cast<uint64_t>(off);
+  std::memset(static_cast<char*>(buf) + from, 0, static_cast<size_t>(got) - from);
+  return got;
+}
+
+TEST_F(LoadTest, ReadRacingATruncationAnswersTheTruncatedTable) {
+  const std::string before = "N|S\na|1\nb|2\nc|3\n";
+  for (const uint64_t cut : {uint64_t{0}, uint64_t{9}, uint64_t{12}}) {
+    SCOPED_TRACE("cut to " + std::to_string(cut));
+    put(before);
+    const SysCalls saved = sysCalls();
+    gRacedPath = path_;
+    gCutTo = cut;
+    gRaced = false;
+    sysCalls().pread = racingPread;
+    int32_t rows = -1;
+    std::string last;
+    {
+      DBHelper t(path_, nullptr);
+      rows = t.getNumRows();
+      last = t.getRow(rows);
+    }
+    sysCalls() = saved;
+    ASSERT_TRUE(gRaced);
+    DBHelper fresh(path_, nullptr);
+    EXPECT_EQ(rows, fresh.getNumRows());
+    EXPECT_EQ(last, fresh.getRow(rows));
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace dbhelper
