@@ -183,6 +183,9 @@ class DBHelper {
   // Commits a write whose undo record ends at `end` by truncating to `newSize`, first
   // moving down what other programs appended past the record meanwhile.
   Status commit(uint64_t end, uint64_t newSize);
+  // Cuts the file from our undo record, which ends at `end`, back to `keep` bytes, moving
+  // down what other programs appended past the record meanwhile.
+  Status cutBackKeepingAppends(uint64_t end, uint64_t keep);
 
   std::string filePath_;
   std::string* trace_;

@@ -41,8 +41,23 @@ int64_t nowMs() {
       .count();
 }
 void sawOutsider() { gOutsiderSeen.store(nowMs(), std::memory_order_relaxed); }
+bool outsiderAbout() { return nowMs() - gOutsiderSeen.load(std::memory_order_relaxed) < 2000; }
 void yieldIfOutsider() {
-  if (nowMs() - gOutsiderSeen.load(std::memory_order_relaxed) < 2000) std::this_thread::yield();
+  if (outsiderAbout()) std::this_thread::yield();
+}
+// Before the commit looks at the size: our in-place write held the file's lock, and an
+// append that waited for it now runs beside that look. Letting it finish first means the
+// look sees its line and moves it, instead of the truncation cutting it off.
+void pauseIfOutsider() {
+  if (outsiderAbout()) std::this_thread::sleep_for(std::chrono::microseconds(20));
+}
+
+// After another program's line landed under our undo record. Cutting the record off held
+// the file's lock, and that program's next append, which waited for it, now runs beside our
+// next look at the size: unless we let it finish first, it lands under the next record too,
+// attempt after attempt.
+void backOffAfterIntrusion(int attempt) {
+  std::this_thread::sleep_for(std::chrono::microseconds(20 << std::min(attempt, 7)));
 }
 
 std::atomic<SyncMode> gSyncMode{SyncMode::kOff};
@@ -260,7 +275,10 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
         return c;
       });
       if (s.ok() && intruded) {
-        if (attempt < 32) continue;
+        if (attempt < 32) {
+          backOffAfterIntrusion(attempt);
+          continue;
+        }
         return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
       }
     }
@@ -341,7 +359,10 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& lineIn) {
       return st;
     });
     if (s.ok() && intruded) {
-      if (attempt < 32) continue;
+      if (attempt < 32) {
+        backOffAfterIntrusion(attempt);
+        continue;
+      }
       return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
     }
     if (s.ok()) s = checkStillOurs(end, oldSize);
@@ -435,12 +456,12 @@ Status DBHelper::claimEnd(uint64_t oldSize, uint64_t end, bool* intruded) {
       if (len == 0) return Status::OK();
       sawOutsider();
       *intruded = true;
-      return file_.Truncate(oldSize + len);
+      return cutBackKeepingAppends(end, oldSize + len);
     }
     at += got;
   }
   *intruded = true;  // lines fill the whole space: our record is past them
-  return file_.Truncate(hole);
+  return cutBackKeepingAppends(end, hole);
 }
 
 Status DBHelper::takeGrowth(uint64_t* pos, std::string* line, std::string_view* rest, std::string* restBuf) {
@@ -534,20 +555,20 @@ bool DBHelper::cutOwnBytesFrom(uint64_t pos) {
   return true;
 }
 
-Status DBHelper::commit(uint64_t end, uint64_t newSize) {
-  // Lines another program appended meanwhile sit past the record; they move down to the
-  // new end instead of being cut off. Only a line appended between the last look and the
-  // truncation, a microsecond apart, is lost.
-  uint64_t moved = 0;  // bytes from `end` on already at newSize
+Status DBHelper::cutBackKeepingAppends(uint64_t end, uint64_t keep) {
+  // Only a line appended between the last look and the truncation, a microsecond apart,
+  // is lost. Lines are moved only while they stay below the record, so that a kill in the
+  // middle still finds it whole.
+  uint64_t moved = 0;  // bytes from `end` on already at `keep`
   std::string extra;
-  yieldIfOutsider();
+  pauseIfOutsider();
   for (int round = 0; round < 64; ++round) {
     uint64_t size = 0;
     FileId id;
     Status s = file_.Stat(&size, &id);
     if (!s.ok()) return s;
     if (size < end) return checkNotShrunk(end);
-    if (size - end == moved || size - end > kMoveChunk) break;
+    if (size - end == moved || size - end > kMoveChunk || keep + (size - end) > end - kUndoRecordSize) break;
     sawOutsider();
     extra.resize(static_cast<size_t>(size - end));
     size_t got = 0;
@@ -555,11 +576,15 @@ Status DBHelper::commit(uint64_t end, uint64_t newSize) {
     if (!s.ok()) return s;
     const Slice slice{extra.data() + moved, got};
     size_t written = 0;
-    s = file_.WriteAt(newSize + moved, &slice, 1, &written);
+    s = file_.WriteAt(keep + moved, &slice, 1, &written);
     if (!s.ok()) return s;
     moved += got;
   }
-  Status s = file_.Truncate(newSize + moved);  // drops the copy and the record
+  return file_.Truncate(keep + moved);
+}
+
+Status DBHelper::commit(uint64_t end, uint64_t newSize) {
+  Status s = cutBackKeepingAppends(end, newSize);  // drops the copy and the record
   if (!s.ok()) return s;
   bool same = true;
   s = file_.StillAt(&same);
