@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "dbhelper/durability.h"
+#include "dbhelper/kept_files.h"
 #include "dbhelper/recovery.h"
 #include "dbhelper/row_scan.h"
 #include "dbhelper/utf.h"
@@ -76,8 +78,12 @@ DBHelper::DBHelper(std::string path, std::string* trace, Access access)
 }
 
 DBHelper::~DBHelper() {
-  // Closing first drops the file lock, so a thread woken by the in-process lock never
-  // finds the file still locked by us.
+  // Unlocking or closing first drops the file lock, so a thread woken by the in-process
+  // lock never finds the file still locked by us. A writer's descriptor is kept for the
+  // next write; one that cannot be unlocked is closed, which drops its lock too.
+  if (access_ != Access::kRead && file_.isOpen() && keepingFiles() && file_.Unlock().ok()) {
+    keepFile(filePath_, std::move(file_));
+  }
   file_.Close();
   lock_.Release();
 }
@@ -124,10 +130,21 @@ Status DBHelper::loadTable() {
     size_ = 0;
     numRows_ = -1;
     header_.count = 0;
-    Status s = File::Open(filePath_, write ? File::Mode::kReadWrite : File::Mode::kRead, &file_, &missing_);
-    if (!s.ok() || missing_) return s;
-    uint64_t size = file_.openInfo().size;
-    id_ = file_.openInfo().id;
+    // A writer reuses the descriptor an earlier write kept, when the path still names it.
+    FileInfo info;
+    std::optional<File> kept;
+    if (write && attempt == 0 && keepingFiles()) kept = takeKeptFile(filePath_, &info);
+    Status s;
+    if (kept) {
+      file_ = std::move(*kept);
+      missing_ = false;
+    } else {
+      s = File::Open(filePath_, write ? File::Mode::kReadWrite : File::Mode::kRead, &file_, &missing_);
+      if (!s.ok() || missing_) return s;
+      info = file_.openInfo();
+    }
+    uint64_t size = info.size;
+    id_ = info.id;
     s = lock_.Acquire(file_, id_, write);
     if (!s.ok()) return s;
     // The size seen before the lock may be stale: another writer may have appended, or

@@ -76,15 +76,18 @@ FileInfo::Type typeOf(unsigned mode) {
 // been there since 2.28.
 int statxInto(int dirfd, const char* path, int flags, FileInfo* info) {
   struct statx st;
-  if (::statx(dirfd, path, flags, STATX_TYPE | STATX_SIZE | STATX_INO | STATX_CTIME | STATX_MTIME, &st) != 0) {
-    return -1;
-  }
+  constexpr unsigned kWant = STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_SIZE | STATX_INO | STATX_CTIME |
+                             STATX_MTIME;
+  if (::statx(dirfd, path, flags, kWant, &st) != 0) return -1;
   info->size = st.stx_size;
   info->id.dev = (static_cast<uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
   info->id.ino = st.stx_ino;
   info->type = typeOf(st.stx_mode);
   info->ctimeNs = st.stx_ctime.tv_sec * 1000000000LL + st.stx_ctime.tv_nsec;
   info->mtimeNs = st.stx_mtime.tv_sec * 1000000000LL + st.stx_mtime.tv_nsec;
+  info->mode = st.stx_mode & 07777u;
+  info->uid = st.stx_uid;
+  info->gid = st.stx_gid;
   return 0;
 }
 int sysFstat(int fd, FileInfo* info) { return statxInto(fd, "", AT_EMPTY_PATH, info); }
@@ -140,6 +143,9 @@ int statInto(int r, const struct stat& st, FileInfo* info) {
   info->type = typeOf(st.st_mode);
   info->ctimeNs = static_cast<int64_t>(st.st_ctime) * 1000000000LL;
   info->mtimeNs = static_cast<int64_t>(st.st_mtime) * 1000000000LL;
+  info->mode = static_cast<uint32_t>(st.st_mode) & 07777u;
+  info->uid = static_cast<uint32_t>(st.st_uid);
+  info->gid = static_cast<uint32_t>(st.st_gid);
   return 0;
 }
 int sysFstat(int fd, FileInfo* info) {

@@ -28,6 +28,9 @@ struct FileInfo {
   Type type = Type::kRegular;
   int64_t ctimeNs = 0;  // last status change, ns since the epoch; 0 where the OS has none
   int64_t mtimeNs = 0;  // last data change
+  uint32_t mode = 0;    // permission bits
+  uint32_t uid = 0;
+  uint32_t gid = 0;
 };
 
 // Returns a name for what the file is, for error messages ("a FIFO", "a directory").

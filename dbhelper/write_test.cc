@@ -2,8 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <string>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include "dbhelper/DBHelper.h"
 #include "dbhelper/durability.h"
@@ -280,6 +286,67 @@ TEST_F(WriteTest, FailedWriteAtAnyStepLeavesTheTableAsItWas) {
     }
   }
 }
+
+#if !defined(_WIN32)
+int gOpens;
+int countingOpen(const char* path, int how, int unused) {
+  ++gOpens;
+  return realSysCalls().open(path, how, unused);
+}
+
+// A write reuses the descriptor the previous write kept only while the path names the same
+// file with the same permissions and owner, and never in a forked child.
+TEST_F(WriteTest, KeptDescriptorFollowsThePath) {
+  const std::string other = (dir_ / "other.txt").string();
+  struct Case {
+    const char* name;
+    std::function<void()> between;  // what happens between the two writes
+    int opens;                      // by the second write
+  };
+  const Case cases[] = {
+      {"nothing", [] {}, 0},
+      {"rename over", [&] { put(other, "N\nz\n"); std::filesystem::rename(other, path_); }, 1},
+      {"unlink and recreate", [&] { std::filesystem::remove(path_); put("N\nz\n"); }, 1},
+      {"chmod", [&] { std::filesystem::permissions(path_, std::filesystem::perms::owner_read |
+                                                              std::filesystem::perms::owner_write); }, 1},
+      {"unlink", [&] { std::filesystem::remove(path_); }, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    put("N\na\n");
+    std::string trace;
+    ASSERT_TRUE(write(path_, "N=b", 0, &trace).ok());
+    c.between();
+    const std::string before = exists() ? get() : "";
+    FailingSysCalls guard;
+    sysCalls().open = countingOpen;
+    gOpens = 0;
+    const Status s = write(path_, "N=c", 0, &trace);
+    EXPECT_EQ(gOpens, c.opens);
+    if (before.empty()) {
+      EXPECT_EQ(s.code(), Status::Code::kInvalidArgument);  // a missing table has no column N
+    } else {
+      EXPECT_TRUE(s.ok()) << s.ToString();
+      EXPECT_EQ(get(), before + "c\n");
+    }
+  }
+  // A child of fork opens its own: the parent's descriptor shares its locks.
+  put("N\na\n");
+  std::string trace;
+  ASSERT_TRUE(write(path_, "N=b", 0, &trace).ok());
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    sysCalls().open = countingOpen;
+    gOpens = 0;
+    std::string t;
+    _exit(write(path_, "N=c", 0, &t).ok() && gOpens == 1 ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(get(), "N\na\nb\nc\n");
+}
+#endif
 
 TEST_F(WriteTest, LeftoverUndoRecordIsRolledBackByTheNextReader) {
   const std::string old = "N|S\na|1\nb|2\n";

@@ -1,0 +1,39 @@
+// Descriptors of the tables this process writes, kept open from one write to the next, so
+// that a write checks the path with one stat instead of opening and closing the file.
+//
+// A kept descriptor serves one operation at a time: the operation takes it out and gives it
+// back unlocked when it is done, so two threads never lock through one open file. It is
+// used again only while the path still names the file it has open, with the permission
+// bits and owner that file had when it was opened (a table made read-only refuses writes
+// again at once), and never in a child process that inherited it over fork.
+#ifndef DBHELPER_KEPT_FILES_H_
+#define DBHELPER_KEPT_FILES_H_
+
+#include <optional>
+#include <string>
+
+#include "dbhelper/file.h"
+
+namespace dbhelper {
+
+// At most this many descriptors are kept; the one given back longest ago is closed first.
+inline constexpr size_t kKeptFilesMax = 8;
+
+// Returns the descriptor kept for `path` when the path still names the file it has open,
+// with the same permission bits and owner, and sets *named to what one stat of the path
+// said; that stat is taken only when a descriptor is kept for `path`. Otherwise returns
+// nothing and closes the descriptor kept for `path`, if any.
+std::optional<File> takeKeptFile(const std::string& path, FileInfo* named);
+
+// Keeps `file` for the next operation on `path`. REQUIRES: open for reading and writing,
+// holding no lock.
+void keepFile(const std::string& path, File file);
+
+// Whether writes keep their descriptors (never on Windows, where an open file cannot be
+// renamed over or deleted). Turning it off closes every kept descriptor. Tests use it.
+bool keepingFiles();
+void SetKeepingFiles(bool on);
+
+}  // namespace dbhelper
+
+#endif  // DBHELPER_KEPT_FILES_H_
