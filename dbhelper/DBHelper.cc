@@ -1,6 +1,7 @@
 #include "dbhelper/DBHelper.h"
 
 #include <algorithm>
+#include <charconv>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -56,24 +57,30 @@ std::string_view trimView(std::string_view text) {
 
 std::string trim(std::string_view text) { return std::string(trimView(text)); }
 
+void parseLineInto(std::string_view line, DataRow* row) {
+  row->count = 0;
+  size_t n = line.size();  // the line ends at its first LF or NUL
+  for (size_t k = 0; k < n; ++k) {
+    if (line[k] == '\n' || line[k] == '\0') n = k;
+  }
+  for (size_t i = 0; i < n && row->count < kMaxFields;) {
+    const void* bar = std::memchr(line.data() + i, '|', n - i);
+    const size_t e = bar != nullptr ? static_cast<size_t>(static_cast<const char*>(bar) - line.data()) : n;
+    row->fields[row->count++].assign(trimView(line.substr(i, e - i)).substr(0, kMaxFieldChars));
+    i = e + 1;  // past the separator; a separator at the very end adds no field
+  }
+}
+
 DataRow parseLine(std::string_view line) {
   DataRow row;
-  const size_t n = line.size();
-  auto at = [&](size_t k) { return k < n ? line[k] : '\0'; };
-  size_t i = 0;
-  while (at(i) != '\n' && at(i) != '\0' && row.count < kMaxFields) {
-    const size_t b = i;
-    while (at(i) != '|' && at(i) != '\n' && at(i) != '\0') ++i;
-    std::string_view f = trimView(line.substr(b, i - b));
-    row.fields[row.count++].assign(f.substr(0, kMaxFieldChars));
-    if (at(i) == '|') ++i;
-  }
+  parseLineInto(line, &row);
   return row;
 }
 
 DBHelper::DBHelper(std::string path, std::string* trace, Access access)
     : filePath_(std::move(path)), trace_(trace), access_(access) {
-  traceLine("DBHelper constructor\n");
+  if (trace_ != nullptr) trace_->reserve(trace_->size() + 256);  // room for an insertion's lines
+  traceLine("DBHelper constructor");
   status_ = loadTable();
 }
 
@@ -88,13 +95,22 @@ DBHelper::~DBHelper() {
   lock_.Release();
 }
 
-void DBHelper::traceLine(std::string_view line) {
+void DBHelper::traceLine(std::string_view a, std::string_view b) {
   if (trace_ != nullptr) {
-    trace_->append(line);
-  } else {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    trace_->append(a).append(b).push_back('\n');
+    return;
   }
+  std::string line;
+  line.reserve(a.size() + b.size() + 1);
+  line.append(a).append(b).push_back('\n');
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fflush(stdout);
+}
+
+void DBHelper::traceLine(std::string_view a, int64_t n) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+  traceLine(a, std::string_view(digits, static_cast<size_t>(end - digits)));
 }
 
 bool DBHelper::answerFromCache() {
@@ -343,7 +359,7 @@ void DBHelper::parseHeader() {
   const size_t len = lineAt(image_.get(), imageSize_, 0, &end);
   // A header without LF ends the file: data row 1 would start at its end.
   if (len <= kMaxLineChars) dataStart_ = end < imageSize_ ? end + 1 : imageSize_;
-  header_ = parseLine(std::string_view(image_.get(), std::min(len, kMaxLineChars)));
+  parseLineInto(std::string_view(image_.get(), std::min(len, kMaxLineChars)), &header_);
 }
 
 bool DBHelper::ensureWhole() {

@@ -54,6 +54,8 @@ std::string_view trimView(std::string_view text);
 // are dropped. The line ends at its first line feed or NUL. An empty line has no fields;
 // a separator at the very end adds no empty field.
 DataRow parseLine(std::string_view line);
+// As parseLine, into *row, reusing its buffers.
+void parseLineInto(std::string_view line, DataRow* row);
 
 class DBHelper {
  public:
@@ -152,7 +154,9 @@ class DBHelper {
   void dropCached();
   Status readEdges();
   Status repairIfNeeded(bool* repaired);
-  void traceLine(std::string_view line);
+  // Writes one trace line: the pieces back to back, then a line feed.
+  void traceLine(std::string_view a, std::string_view b = {});
+  void traceLine(std::string_view a, int64_t n);
   void parseHeader();
   // Reads the whole file when only its edges are loaded. Returns false for a missing
   // file or when reading failed (status() then says why).

@@ -523,8 +523,10 @@ struct TableLock::Entry {
 namespace {
 
 std::mutex gRegistryMu;
-std::map<FileId, std::weak_ptr<TableLock::Entry>>& registry() {
-  static std::map<FileId, std::weak_ptr<TableLock::Entry>> r;
+// Entries outlive the operations that use them, so a table used again finds its own; past
+// 256 tables, those nobody holds are dropped.
+std::map<FileId, std::shared_ptr<TableLock::Entry>>& registry() {
+  static std::map<FileId, std::shared_ptr<TableLock::Entry>> r;
   return r;
 }
 
@@ -532,14 +534,12 @@ std::shared_ptr<TableLock::Entry> entryFor(const FileId& id) {
   std::lock_guard<std::mutex> l(gRegistryMu);
   auto& reg = registry();
   auto it = reg.find(id);
-  if (it != reg.end()) {
-    if (auto e = it->second.lock()) return e;
-  }
+  if (it != reg.end()) return it->second;
   if (reg.size() > 256) {
-    for (auto i = reg.begin(); i != reg.end();) i = i->second.expired() ? reg.erase(i) : std::next(i);
+    for (auto i = reg.begin(); i != reg.end();) i = i->second.use_count() == 1 ? reg.erase(i) : std::next(i);
   }
   auto e = std::make_shared<TableLock::Entry>();
-  reg[id] = e;
+  reg.emplace(id, e);
   return e;
 }
 

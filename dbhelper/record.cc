@@ -7,7 +7,8 @@
 namespace dbhelper {
 
 Status DBHelper::parseRecordText(std::string_view text, DataRow* out) const {
-  DataRow row;
+  // Values stay views into `text` until the whole record is known to fit.
+  std::array<std::string_view, kMaxFields> values;
   std::array<bool, kMaxFields> filled{};
   const int64_t length = static_cast<int64_t>(text.size());
   const size_t lc = text.rfind(',');
@@ -15,6 +16,7 @@ Status DBHelper::parseRecordText(std::string_view text, DataRow* out) const {
   int64_t start = 0;
   int64_t end = 0;
   int32_t pairs = 0;
+  size_t lineLen = 0;
   while (end < length) {
     if (start < lastComma) {
       end = static_cast<int64_t>(text.find(',', static_cast<size_t>(start)));
@@ -43,14 +45,16 @@ Status DBHelper::parseRecordText(std::string_view text, DataRow* out) const {
     if (value.size() > kMaxFieldChars) {
       return Status::InvalidArgument("the value of column '" + name + "' is longer than 199 bytes");
     }
-    if (value.find_first_of(std::string_view("|\n\0", 3)) != std::string_view::npos) {
-      return Status::InvalidArgument("the value of column '" + name + "' contains '|', a line feed or NUL");
+    for (const char c : value) {
+      if (c == '|' || c == '\n' || c == '\0') {
+        return Status::InvalidArgument("the value of column '" + name + "' contains '|', a line feed or NUL");
+      }
     }
-    row.fields[col].assign(value);
+    values[col] = value;
     filled[col] = true;
+    lineLen += value.size();
     ++pairs;
   }
-  row.count = pairs;
   for (int32_t k = pairs; k < kMaxFields; ++k) {
     if (!filled[k]) continue;
     for (int32_t j = 0; j < pairs; ++j) {
@@ -60,18 +64,19 @@ Status DBHelper::parseRecordText(std::string_view text, DataRow* out) const {
       }
     }
   }
-  if (pairs > 0 && !row.fields[pairs - 1].empty() && row.fields[pairs - 1].back() == '\r') {
+  if (pairs > 0 && !values[pairs - 1].empty() && values[pairs - 1].back() == '\r') {
     // The reader takes a CR before the LF as part of the line end, so it would be lost.
     return Status::InvalidArgument("the value of column '" + header_.fields[pairs - 1] +
                                    "' ends with a carriage return, which the line end would swallow");
   }
-  size_t lineLen = pairs > 0 ? static_cast<size_t>(pairs - 1) : 0;
-  for (int32_t k = 0; k < pairs; ++k) lineLen += row.fields[k].size();
+  if (pairs > 0) lineLen += static_cast<size_t>(pairs - 1);
   if (lineLen > kMaxLineChars) {
     return Status::InvalidArgument("the row line would be " + std::to_string(lineLen) +
                                    " bytes long; a line holds at most 99 bytes");
   }
-  *out = std::move(row);
+  // Columns 0..pairs-1 are exactly the ones filled: none twice, none after a gap.
+  for (int32_t k = 0; k < pairs; ++k) out->fields[k].assign(values[k]);
+  out->count = pairs;
   return Status::OK();
 }
 

@@ -17,8 +17,12 @@ namespace dbhelper {
 
 namespace {
 
-std::string rowLine(const DataRow& row) {
+std::string rowLine(const DataRow& row, std::string_view before = {}) {
+  size_t n = before.size() + kNewline.size() + static_cast<size_t>(row.count);
+  for (int32_t i = 0; i < row.count; ++i) n += row.fields[i].size();
   std::string line;
+  line.reserve(n);
+  line += before;
   for (int32_t i = 0; i < row.count; ++i) {
     if (i > 0) line += '|';
     line += row.fields[i];
@@ -93,9 +97,8 @@ Status DBHelper::appendRow(const DataRow& row) {
   if (!status_.ok()) return status_;
   if (row.count == 0) return missing_ ? File::CreateIfMissing(filePath_, durable()) : Status::OK();
   if (missing_) return Status::InvalidArgument("the table has no header line");
-  std::string line;
-  if (size_ > 0 && lastByte_ != '\n') line += kNewline;  // end the unterminated last line first
-  line += rowLine(row);
+  // An unterminated last line is ended first.
+  const std::string line = rowLine(row, size_ > 0 && lastByte_ != '\n' ? kNewline : std::string_view());
   return writeRest(size_, line, std::string_view());
 }
 
@@ -113,7 +116,7 @@ int64_t DBHelper::findLinePosition(int32_t line) {
       }
     }
   }
-  traceLine("returning pos " + std::to_string(pos) + "\n");
+  traceLine("returning pos ", pos);
   return pos;
 }
 
@@ -149,8 +152,8 @@ std::string_view DBHelper::storeRest(int64_t position, int64_t size) {
     first = rest.front();
     last = rest.back();
   }
-  traceLine(std::string("storerest:  first value of buffer is: ") + first + "\n");
-  traceLine(std::string("storerest:  last value of buffer is: ") + last + "\n");
+  traceLine("storerest:  first value of buffer is: ", std::string_view(&first, 1));
+  traceLine("storerest:  last value of buffer is: ", std::string_view(&last, 1));
   return rest;
 }
 
@@ -164,18 +167,17 @@ Status DBHelper::insertRowAtLine(const DataRow& row, int32_t line) {
     return Status::OutOfRange("line " + std::to_string(line) + " is past the end of the table (the last line you can insert at is " +
                               std::to_string(static_cast<int64_t>(rows) + 1) + ")");
   }
-  traceLine("before getsizeofremaining\n");
+  traceLine("before getsizeofremaining");
   const int64_t size = getSizeOfRemaining(pos);
-  traceLine("before malloc\n");
-  traceLine("before storerest\n");
+  traceLine("before malloc");
+  traceLine("before storerest");
   const std::string_view rest = storeRest(pos, size);
   if (!status_.ok()) return status_;
-  traceLine("seeking to position " + std::to_string(pos) + "\n");
-  std::string text;
-  if (row.count > 0 && static_cast<uint64_t>(pos) == size_ && size_ > 0 && lastByte_ != '\n') text += kNewline;
-  for (int32_t i = 0; i + 1 < row.count; ++i) traceLine("datarow[i] is " + row.fields[i] + "\n");
-  if (row.count > 0) text += rowLine(row);
-  traceLine("pos to write rest of file is " + std::to_string(pos + static_cast<int64_t>(text.size())) + "\n");
+  traceLine("seeking to position ", pos);
+  const bool joinsLast = static_cast<uint64_t>(pos) == size_ && size_ > 0 && lastByte_ != '\n';
+  for (int32_t i = 0; i + 1 < row.count; ++i) traceLine("datarow[i] is ", row.fields[i]);
+  const std::string text = row.count > 0 ? rowLine(row, joinsLast ? kNewline : std::string_view()) : std::string();
+  traceLine("pos to write rest of file is ", pos + static_cast<int64_t>(text.size()));
   if (text.empty()) return Status::OK();
   if (tailInFile_) return writeRestStreamed(static_cast<uint64_t>(pos), text);
   return writeRest(static_cast<uint64_t>(pos), text, rest);

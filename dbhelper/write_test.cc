@@ -434,6 +434,22 @@ TEST_F(WriteTest, DurableRecoveryTurnsWhatAPowerCutLeavesIntoATable) {
   EXPECT_EQ(get(), old + std::string(100, '\0'));
 }
 
+TEST(UndoRecordTest, Crc32MatchesTheBitwiseDefinitionAtEveryLengthAndSplit) {
+  EXPECT_EQ(crc32("123456789", 9), 0xCBF43926u);
+  std::string bytes;
+  for (int i = 0; i < 40; ++i) bytes.push_back(static_cast<char>(i * 37 + 11));
+  for (size_t n = 0; n <= bytes.size(); ++n) {
+    uint32_t want = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+      want ^= static_cast<unsigned char>(bytes[i]);
+      for (int k = 0; k < 8; ++k) want = (want & 1) ? 0xEDB88320u ^ (want >> 1) : want >> 1;
+    }
+    want ^= 0xFFFFFFFFu;
+    EXPECT_EQ(crc32(bytes.data(), n), want) << n;
+    EXPECT_EQ(crc32(bytes.data() + n / 3, n - n / 3, crc32(bytes.data(), n / 3)), want) << n;
+  }
+}
+
 TEST(UndoRecordTest, RejectsDamagedOrInconsistentRecords) {
   UndoRecord rec;
   rec.oldSize = 100;
