@@ -77,8 +77,8 @@ DataRow parseLine(std::string_view line) {
   return row;
 }
 
-DBHelper::DBHelper(std::string path, std::string* trace, Access access)
-    : filePath_(std::move(path)), trace_(trace), access_(access) {
+DBHelper::DBHelper(std::string_view path, std::string* trace, Access access)
+    : filePath_(path), trace_(trace), access_(access) {
   if (trace_ != nullptr) trace_->reserve(trace_->size() + 256);  // room for an insertion's lines
   traceLine("DBHelper constructor");
   status_ = loadTable();

@@ -68,7 +68,7 @@ class DBHelper {
   // "DBHelper constructor\n". Trace lines are appended to `*trace`, or written to
   // standard output at once when `trace` is null. A missing file is an empty table.
   // Check status() before using the object.
-  explicit DBHelper(std::string path, std::string* trace = nullptr, Access access = Access::kRead);
+  explicit DBHelper(std::string_view path, std::string* trace = nullptr, Access access = Access::kRead);
   ~DBHelper();
   DBHelper(const DBHelper&) = delete;
   DBHelper& operator=(const DBHelper&) = delete;
@@ -177,8 +177,9 @@ class DBHelper {
   // Checks, after the first write past the end, that no other program appended in the
   // moment before it; sets *intruded (and undoes that first write) when one did.
   Status claimEnd(uint64_t oldSize, uint64_t end, bool* intruded);
-  // As checkNotShrunk, and also that the table's old last byte (at oldSize - 1) is still
-  // there, before the in-place write; cuts our bytes off again when it is not.
+  // Returns OK when the table's old last byte (at oldSize - 1) is still there, before the
+  // in-place write: another program that truncated the file takes it away or leaves a hole
+  // there; our bytes are then cut off again.
   Status checkStillOurs(uint64_t end, uint64_t oldSize);
   // After an in-place write from `pos` found the file truncated by another program:
   // takes our bytes off again, so the file is as that program left it. Returns false

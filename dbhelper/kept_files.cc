@@ -13,10 +13,13 @@ namespace dbhelper {
 
 namespace {
 
-struct Kept {
+// One table's descriptor. The slot stays while an operation has the descriptor out, so
+// giving it back costs no allocation.
+struct Slot {
   std::string path;
-  File file;
-  uint64_t generation;
+  std::optional<File> file;  // empty while taken
+  uint64_t generation = 0;
+  uint64_t used = 0;  // when last given back, for choosing what to close
 };
 
 // Bumped in the child of every fork: a descriptor kept before it shares its open file, and
@@ -30,9 +33,10 @@ std::atomic<bool> gOn{true};
 #endif
 
 std::mutex gMu;
-std::vector<Kept>& kept() {  // oldest first; guarded by gMu
-  static std::vector<Kept> k;
-  return k;
+uint64_t gClock = 0;  // guarded by gMu
+std::vector<Slot>& slots() {  // guarded by gMu
+  static std::vector<Slot> s;
+  return s;
 }
 
 void watchForks() {
@@ -54,12 +58,10 @@ std::optional<File> takeKeptFile(const std::string& path, FileInfo* named) {
   uint64_t generation = 0;
   {
     std::lock_guard<std::mutex> l(gMu);
-    auto& k = kept();
-    for (auto it = k.begin(); it != k.end(); ++it) {
-      if (it->path == path) {
-        out = std::move(it->file);
-        generation = it->generation;
-        k.erase(it);
+    for (Slot& s : slots()) {
+      if (s.file && s.path == path) {
+        out.swap(s.file);
+        generation = s.generation;
         break;
       }
     }
@@ -74,20 +76,28 @@ std::optional<File> takeKeptFile(const std::string& path, FileInfo* named) {
 void keepFile(const std::string& path, File file) {
   if (!keepingFiles() || !file.isOpen()) return;
   watchForks();
-  File closed;  // the one not kept, closed after the lock is released
+  std::optional<File> closed;  // the one not kept, closed after the lock is released
   std::lock_guard<std::mutex> l(gMu);
-  auto& k = kept();
-  for (const Kept& e : k) {
-    if (e.path == path) {  // two writers of one table opened one each: keep the first
-      closed = std::move(file);
-      return;
+  auto& all = slots();
+  Slot* slot = nullptr;
+  for (Slot& s : all) {
+    if (s.path == path) slot = &s;
+  }
+  if (slot != nullptr && slot->file) {  // two writers of one table opened one each: keep one
+    closed.emplace(std::move(file));
+    return;
+  }
+  if (slot == nullptr && all.size() < kKeptFilesMax) slot = &all.emplace_back(Slot{path, std::nullopt, 0, 0});
+  if (slot == nullptr) {  // every slot has another table: take the one given back longest ago
+    for (Slot& s : all) {
+      if (slot == nullptr || s.used < slot->used) slot = &s;
     }
+    closed.swap(slot->file);
+    slot->path = path;
   }
-  if (k.size() >= kKeptFilesMax) {
-    closed = std::move(k.front().file);
-    k.erase(k.begin());
-  }
-  k.push_back(Kept{path, std::move(file), gGeneration.load()});
+  slot->file.emplace(std::move(file));
+  slot->generation = gGeneration.load();
+  slot->used = ++gClock;
 }
 
 bool keepingFiles() { return gOn.load(std::memory_order_relaxed); }
@@ -98,9 +108,9 @@ void SetKeepingFiles(bool on) {
 #endif
   gOn.store(on);
   if (on) return;
-  std::vector<Kept> all;  // closed after the lock is released
+  std::vector<Slot> all;  // closed after the lock is released
   std::lock_guard<std::mutex> l(gMu);
-  all.swap(kept());
+  all.swap(slots());
 }
 
 }  // namespace dbhelper

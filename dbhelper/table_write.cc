@@ -528,16 +528,17 @@ Status DBHelper::checkNotShrunk(uint64_t expect) {
 }
 
 Status DBHelper::checkStillOurs(uint64_t end, uint64_t oldSize) {
-  Status s = checkNotShrunk(end);
-  if (!s.ok() || oldSize == 0) return s;
-  // A truncation that waited for our last write can land right after it, and that write
-  // then lengthened the file again: the size looks right, the old last byte is a hole.
+  if (oldSize == 0) return checkNotShrunk(end);
+  // One read of the table's old last byte tells both ways a truncation can have come: cut
+  // below it, the byte is gone; waited for our last write, which then lengthened the file
+  // again, the size looks right and the byte is a hole. (A cut between oldSize and `end`
+  // is found by the commit, which looks at the size.)
   char last = 0;
   size_t got = 0;
-  s = file_.ReadAt(oldSize - 1, &last, 1, &got);
+  Status s = file_.ReadAt(oldSize - 1, &last, 1, &got);
   if (!s.ok()) return s;
   if (got == 1 && last == lastByte_) return Status::OK();
-  if (!cutOwnBytesFrom(oldSize)) return Status::OK();  // no hole: not truncated after all
+  if (got == 1 && !cutOwnBytesFrom(oldSize)) return Status::OK();  // no hole: not truncated after all
   truncatedUnder_ = true;
   return Status::IOError("table " + filePath_ + " was truncated by another program during the write; it is left as that program left it");
 }

@@ -69,9 +69,14 @@ std::u16string decodeUtf8(std::string_view bytes) {
 
 std::string encodeUtf8(std::u16string_view units) {
   std::string out;
-  out.reserve(units.size());
   const size_t n = units.size();
-  for (size_t i = 0; i < n; ++i) {
+  size_t ascii = 0;
+  while (ascii < n && units[ascii] < 0x80) ++ascii;
+  out.resize(ascii);
+  for (size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(units[i]);
+  if (ascii == n) return out;
+  out.reserve(n * 3);
+  for (size_t i = ascii; i < n; ++i) {
     char32_t cp = units[i];
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && units[i + 1] >= 0xDC00 &&
         units[i + 1] <= 0xDFFF) {

@@ -13,6 +13,7 @@
 
 #include "dbhelper/DBHelper.h"
 #include "dbhelper/durability.h"
+#include "dbhelper/kept_files.h"
 #include "dbhelper/recovery.h"
 #include "dbhelper/test_util.h"
 
@@ -345,6 +346,20 @@ TEST_F(WriteTest, KeptDescriptorFollowsThePath) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(get(), "N\na\nb\nc\n");
+  // Past the most tables kept, the one given back longest ago is closed.
+  std::vector<std::string> paths;
+  for (size_t i = 0; i <= kKeptFilesMax; ++i) {
+    paths.push_back((dir_ / ("t" + std::to_string(i))).string());
+    put(paths.back(), "N\na\n");
+    ASSERT_TRUE(write(paths.back(), "N=b", 0, &trace).ok());
+  }
+  for (const size_t i : {kKeptFilesMax, size_t{0}}) {
+    FailingSysCalls guard;
+    sysCalls().open = countingOpen;
+    gOpens = 0;
+    ASSERT_TRUE(write(paths[i], "N=c", 0, &trace).ok());
+    EXPECT_EQ(gOpens, i == 0 ? 1 : 0) << paths[i];
+  }
 }
 #endif
 

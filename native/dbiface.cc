@@ -4,6 +4,7 @@
 #include <jni.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -25,9 +26,9 @@ namespace {
 using dbhelper::DBHelper;
 
 std::mutex gPathMu;
-std::optional<std::string> tablePath;  // copied at init; guarded by gPathMu
+std::shared_ptr<const std::string> tablePath;  // copied at init; guarded by gPathMu
 
-std::optional<std::string> currentPath() {
+std::shared_ptr<const std::string> currentPath() {
   std::lock_guard<std::mutex> l(gPathMu);
   return tablePath;
 }
@@ -57,7 +58,7 @@ R withTable(JNIEnv* env, R onError, const char* prefix, Body body) {
   std::string trace;
   R result = onError;
   try {
-    const std::optional<std::string> path = currentPath();
+    const std::shared_ptr<const std::string> path = currentPath();
     if (!path) {
       dbiface::throwIllegalState(env, "table path not set; call DBIface.init first");
       return onError;
@@ -115,8 +116,9 @@ JNIEXPORT void JNICALL Java_gameserver_DBIface_init(JNIEnv* env, jclass, jstring
       dbiface::throwIllegalArgument(env, "table path contains a NUL character");
       return;
     }
+    auto next = std::make_shared<const std::string>(std::move(*p));
     std::lock_guard<std::mutex> l(gPathMu);
-    tablePath = std::move(*p);
+    tablePath = std::move(next);
   } catch (const std::bad_alloc&) {
     dbiface::throwOutOfMemory(env, "out of memory in gameserver_DBIface");
   } catch (...) {

@@ -1,5 +1,7 @@
 #include "native/jni_util.h"
 
+#include <iterator>
+
 #include "dbhelper/utf.h"
 
 namespace dbiface {
@@ -90,11 +92,18 @@ void throwStatus(JNIEnv* env, const dbhelper::Status& s) {
 
 std::optional<std::string> toUtf8(JNIEnv* env, jstring s) {
   const jsize len = env->GetStringLength(s);
-  std::u16string units(static_cast<size_t>(len), u'\0');
+  // A record or a path fits on the stack; longer texts take the heap.
+  char16_t small[512];
+  std::u16string large;
+  char16_t* units = small;
+  if (static_cast<size_t>(len) > std::size(small)) {
+    large.resize(static_cast<size_t>(len));
+    units = large.data();
+  }
   // GetStringRegion copies without pinning the string, so no release is needed.
-  env->GetStringRegion(s, 0, len, reinterpret_cast<jchar*>(units.data()));
+  env->GetStringRegion(s, 0, len, reinterpret_cast<jchar*>(units));
   if (env->ExceptionCheck()) return std::nullopt;
-  return dbhelper::encodeUtf8(units);
+  return dbhelper::encodeUtf8(std::u16string_view(units, static_cast<size_t>(len)));
 }
 
 jstring newString(JNIEnv* env, std::string_view utf8) {
