@@ -1,10 +1,17 @@
 #include "dbhelper/row_scan.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// Where the compiler can build an AVX2 variant beside the baseline one, it is chosen at run
+// time (Windows builds keep the baseline one).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+#define DBHELPER_SCAN_AVX2 1
+#include <immintrin.h>
 #endif
 
 namespace dbhelper {
@@ -19,7 +26,98 @@ inline int popcount64(uint64_t x) {
   return static_cast<int>((x * 0x0101010101010101ull) >> 56);
 }
 
+// A scan of rows in progress.
+struct RowScan {
+  const char* d;
+  int64_t want;
+  Scan r;
+  size_t lineStart;
+
+  // Counts the line ending at `e`; returns false when it is too long, ending the table.
+  bool onNewline(size_t e) {
+    size_t len = e - lineStart;
+    if (len > 0 && d[e - 1] == '\r') --len;
+    if (len > kMaxLineChars) return false;
+    ++r.rows;
+    r.next = e + 1;
+    lineStart = e + 1;
+    return true;
+  }
+
+  // Takes the 64-byte block at `i`, whose line feeds are the bits of `mask` (`count` of
+  // them); returns false when the scan ends in it. The block's line feeds are counted at
+  // once unless it holds the row asked for or a line that may be too long: lines inside
+  // one block are shorter than 64, so only the line running into it needs its length
+  // checked.
+  bool block(size_t i, uint64_t mask, int count) {
+    if (mask == 0) return i + 64 - lineStart <= kMaxLineChars + 1;  // no LF within reach: too long
+    const size_t first = i + static_cast<size_t>(__builtin_ctzll(mask));
+    if (first - lineStart <= kMaxLineChars && r.rows + count < want) {
+      r.rows += count;
+      lineStart = i + static_cast<size_t>(63 - __builtin_clzll(mask)) + 1;
+      r.next = lineStart;
+      return true;
+    }
+    while (mask != 0) {
+      const size_t e = i + static_cast<size_t>(__builtin_ctzll(mask));
+      mask &= mask - 1;
+      if (!onNewline(e) || r.rows == want) return false;
+    }
+    return true;
+  }
+};
+
+#if defined(__SSE2__)
+// Takes whole 64-byte blocks from *i on; returns false when the scan ended in one.
+bool scanBlocksSse2(RowScan* s, size_t size, size_t* i) {
+  const __m128i nl = _mm_set1_epi8('\n');
+  auto bits = [&](size_t at) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s->d + at));
+    return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))));
+  };
+  for (; *i + 64 <= size; *i += 64) {
+    const uint64_t mask = bits(*i) | bits(*i + 16) << 16 | bits(*i + 32) << 32 | bits(*i + 48) << 48;
+    if (!s->block(*i, mask, mask == 0 ? 0 : popcount64(mask))) return false;
+  }
+  return true;
+}
+#endif
+
+#if defined(DBHELPER_SCAN_AVX2)
+// As scanBlocksSse2, half the instructions a block where the processor has AVX2.
+__attribute__((target("avx2,popcnt"))) bool scanBlocksAvx2(RowScan* s, size_t size, size_t* i) {
+  const __m256i nl = _mm256_set1_epi8('\n');
+  for (; *i + 64 <= size; *i += 64) {
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s->d + *i));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s->d + *i + 32));
+    const uint64_t mask = static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, nl)))) |
+                          static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, nl))))
+                              << 32;
+    if (!s->block(*i, mask, __builtin_popcountll(mask))) return false;
+  }
+  return true;
+}
+
+std::atomic<bool> gBaselineOnly{false};
+
+bool haveAvx2() {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
+  }();
+  return yes && !gBaselineOnly.load(std::memory_order_relaxed);
+}
+#endif
+
 }  // namespace
+
+void UseBaselineScan(bool on) {
+#if defined(DBHELPER_SCAN_AVX2)
+  gBaselineOnly = on;
+#else
+  (void)on;
+#endif
+}
 
 size_t lineAt(const char* d, size_t size, size_t b, size_t* end) {
   const void* nl = std::memchr(d + b, '\n', size - b);
@@ -33,65 +131,29 @@ size_t lineAt(const char* d, size_t size, size_t b, size_t* end) {
 }
 
 Scan scanRows(const char* d, size_t size, size_t from, int64_t want) {
-  Scan r;
-  r.next = from;
-  if (want <= 0 || from >= size) return r;
-  size_t lineStart = from;
+  RowScan s{d, want, Scan(), from};
+  s.r.next = from;
+  if (want <= 0 || from >= size) return s.r;
   size_t i = from;
-  // Returns false when the table ends at this line.
-  auto onNewline = [&](size_t e) {
-    size_t len = e - lineStart;
-    if (len > 0 && d[e - 1] == '\r') --len;
-    if (len > kMaxLineChars) return false;
-    ++r.rows;
-    r.next = e + 1;
-    lineStart = e + 1;
-    return true;
-  };
-#if defined(__SSE2__)
-  // 64 bytes at a time: a block's line feeds are counted at once unless the block holds
-  // the row asked for or a line that may be too long. Lines inside one block are shorter
-  // than 64, so only the line running into the block needs its length checked.
-  const __m128i nl = _mm_set1_epi8('\n');
-  auto bits = [&](size_t at) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at));
-    return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))));
-  };
-  while (i + 64 <= size) {
-    uint64_t mask = bits(i) | bits(i + 16) << 16 | bits(i + 32) << 32 | bits(i + 48) << 48;
-    if (mask == 0) {
-      i += 64;
-      if (i - lineStart > kMaxLineChars + 1) return r;  // no LF within reach: too long
-      continue;
-    }
-    const int count = popcount64(mask);
-    const size_t first = i + static_cast<size_t>(__builtin_ctzll(mask));
-    if (first - lineStart <= kMaxLineChars && r.rows + count < want) {
-      r.rows += count;
-      lineStart = i + static_cast<size_t>(63 - __builtin_clzll(mask)) + 1;
-      r.next = lineStart;
-    } else {
-      while (mask != 0) {
-        const size_t e = i + static_cast<size_t>(__builtin_ctzll(mask));
-        mask &= mask - 1;
-        if (!onNewline(e) || r.rows == want) return r;
-      }
-    }
-    i += 64;
-  }
+  bool going = true;
+#if defined(DBHELPER_SCAN_AVX2)
+  going = haveAvx2() ? scanBlocksAvx2(&s, size, &i) : scanBlocksSse2(&s, size, &i);
+#elif defined(__SSE2__)
+  going = scanBlocksSse2(&s, size, &i);
 #endif
+  if (!going) return s.r;
   for (; i < size; ++i) {
     if (d[i] == '\n') {
-      if (!onNewline(i) || r.rows == want) return r;
-    } else if (i - lineStart > kMaxLineChars + 1) {
-      return r;
+      if (!s.onNewline(i) || s.r.rows == want) return s.r;
+    } else if (i - s.lineStart > kMaxLineChars + 1) {
+      return s.r;
     }
   }
-  if (lineStart < size && size - lineStart <= kMaxLineChars) {
-    ++r.rows;
-    r.next = size;
+  if (s.lineStart < size && size - s.lineStart <= kMaxLineChars) {
+    ++s.r.rows;
+    s.r.next = size;
   }
-  return r;
+  return s.r;
 }
 
 Status scanFile(const File& file, uint64_t from, uint64_t size, int64_t want, size_t chunk, Scan* out) {

@@ -27,6 +27,10 @@ struct Scan {
 // table ends. The end of `d` is the end of the file: a last line without LF counts.
 Scan scanRows(const char* d, size_t size, size_t from, int64_t want);
 
+// Where the processor allows a faster variant of scanRows than the baseline one, tests
+// switch between the two.
+void UseBaselineScan(bool on);
+
 // Counts the rows of the file's bytes [from, size) as scanRows does, reading them through
 // a fixed buffer of `chunk` bytes, so a table of any size needs no more memory than that.
 // REQUIRES: chunk > kMaxLineChars + 2.
