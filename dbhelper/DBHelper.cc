@@ -286,9 +286,27 @@ Status DBHelper::readEdges() {
     whole_ = true;
     lastByte_ = got > 0 ? image_[got - 1] : '\n';
   } else {
-    FileId id;
-    s = file_.Stat(&size_, &id);
-    if (!s.ok()) return s;
+    // The size seen before the lock (in size_) is off by what other writers did meanwhile.
+    // A read of the page from just before it finds the real end, and the bytes the undo
+    // record would be, when the end moved by less than that; else the size is asked for.
+    haveLast_ = false;
+    if (size_ >= kUndoRecordSize) {
+      char window[kPage];
+      const uint64_t from = size_ - kUndoRecordSize;
+      size_t in = 0;
+      s = file_.ReadAt(from, window, sizeof window, &in);
+      if (!s.ok()) return s;
+      if (in >= kUndoRecordSize && in < sizeof window) {
+        size_ = from + in;
+        std::memcpy(last_, window + in - kUndoRecordSize, kUndoRecordSize);
+        haveLast_ = true;
+      }
+    }
+    if (!haveLast_) {
+      FileId id;
+      s = file_.Stat(&size_, &id);
+      if (!s.ok()) return s;
+    }
     imageSize_ = std::min<size_t>(got, kPage);
     whole_ = false;
     if (size_ > 0 && size_ <= got) lastByte_ = image_[size_ - 1];  // else repairIfNeeded reads it
@@ -305,6 +323,9 @@ Status DBHelper::repairIfNeeded(bool* repaired) {
   char last[kUndoRecordSize];
   if (whole_) {
     std::memcpy(last, image_.get() + size_ - kUndoRecordSize, kUndoRecordSize);
+  } else if (haveLast_) {
+    std::memcpy(last, last_, kUndoRecordSize);
+    lastByte_ = last[kUndoRecordSize - 1];
   } else {
     size_t got = 0;
     Status s = file_.ReadAt(size_ - kUndoRecordSize, last, kUndoRecordSize, &got);

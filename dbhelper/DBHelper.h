@@ -212,6 +212,8 @@ class DBHelper {
   char rowBuf_[kMaxLineChars + 2];  // a row read from a streamed table
   bool truncatedUnder_ = false; // another program truncated the file during our write
   char lastByte_ = '\n';        // last byte of the file, when size_ > 0
+  char last_[kUndoRecordSize];  // the file's last bytes, read with its edges
+  bool haveLast_ = false;
   DataRow header_;
   size_t dataStart_ = std::string_view::npos;  // offset of data row 1; npos: no rows
   int32_t numRows_ = -1;        // counted on first use
