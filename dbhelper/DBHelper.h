@@ -189,8 +189,9 @@ class DBHelper {
   // moving down what other programs appended past the record meanwhile.
   Status commit(uint64_t end, uint64_t newSize);
   // Cuts the file from our undo record, which ends at `end`, back to `keep` bytes, moving
-  // down what other programs appended past the record meanwhile.
-  Status cutBackKeepingAppends(uint64_t end, uint64_t keep);
+  // down what other programs appended past the record meanwhile. `knownSize`, when given,
+  // is the file's size just taken.
+  Status cutBackKeepingAppends(uint64_t end, uint64_t keep, const uint64_t* knownSize = nullptr);
 
   std::string filePath_;
   std::string* trace_;

@@ -390,7 +390,7 @@ Status File::WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t*
   return Status::OK();
 }
 
-Status File::StillAt(bool* same) const {
+Status File::StillAt(bool* same, uint64_t* size) const {
   // The identity of an open file never changes: the one seen at open will do.
   const FileInfo& mine = opened_;
   FileInfo there;
@@ -400,6 +400,7 @@ Status File::StillAt(bool* same) const {
     return Status::OK();
   }
   *same = there.id.dev == mine.id.dev && there.id.ino == mine.id.ino;
+  if (*same && size != nullptr) *size = there.size;
   return Status::OK();
 }
 

@@ -106,8 +106,9 @@ class File {
   void Close();
 
   // Returns in *same whether `path` still names this open file (false when another
-  // program renamed a new file over it or removed it). One stat of the path.
-  Status StillAt(bool* same) const;
+  // program renamed a new file over it or removed it), and then its size in *size when
+  // asked. One stat of the path.
+  Status StillAt(bool* same, uint64_t* size = nullptr) const;
 
   const std::string& path() const { return path_; }
 

@@ -458,11 +458,13 @@ Status DBHelper::claimEnd(uint64_t oldSize, uint64_t end, bool* intruded) {
       if (len == 0) return Status::OK();
       sawOutsider();
       *intruded = true;
+      pauseIfOutsider();
       return cutBackKeepingAppends(end, oldSize + len);
     }
     at += got;
   }
   *intruded = true;  // lines fill the whole space: our record is past them
+  pauseIfOutsider();
   return cutBackKeepingAppends(end, hole);
 }
 
@@ -558,24 +560,27 @@ bool DBHelper::cutOwnBytesFrom(uint64_t pos) {
   return true;
 }
 
-Status DBHelper::cutBackKeepingAppends(uint64_t end, uint64_t keep) {
+Status DBHelper::cutBackKeepingAppends(uint64_t end, uint64_t keep, const uint64_t* knownSize) {
   // Only a line appended between the last look and the truncation, a microsecond apart,
   // is lost. Lines are moved only while they stay below the record, so that a kill in the
   // middle still finds it whole.
   uint64_t moved = 0;  // bytes from `end` on already at `keep`
   std::string extra;
-  pauseIfOutsider();
   for (int round = 0; round < 64; ++round) {
     uint64_t size = 0;
-    FileId id;
-    Status s = file_.Stat(&size, &id);
-    if (!s.ok()) return s;
+    if (round == 0 && knownSize != nullptr) {
+      size = *knownSize;
+    } else {
+      FileId id;
+      Status s = file_.Stat(&size, &id);
+      if (!s.ok()) return s;
+    }
     if (size < end) return checkNotShrunk(end);
     if (size - end == moved || size - end > kMoveChunk || keep + (size - end) > end - kUndoRecordSize) break;
     sawOutsider();
     extra.resize(static_cast<size_t>(size - end));
     size_t got = 0;
-    s = file_.ReadAt(end + moved, extra.data() + moved, extra.size() - static_cast<size_t>(moved), &got);
+    Status s = file_.ReadAt(end + moved, extra.data() + moved, extra.size() - static_cast<size_t>(moved), &got);
     if (!s.ok()) return s;
     const Slice slice{extra.data() + moved, got};
     size_t written = 0;
@@ -587,11 +592,15 @@ Status DBHelper::cutBackKeepingAppends(uint64_t end, uint64_t keep) {
 }
 
 Status DBHelper::commit(uint64_t end, uint64_t newSize) {
-  Status s = cutBackKeepingAppends(end, newSize);  // drops the copy and the record
-  if (!s.ok()) return s;
+  // One stat of the path tells both whether another program renamed a file over it and,
+  // when none did, how long ours is now.
+  pauseIfOutsider();
   bool same = true;
-  s = file_.StillAt(&same);
-  if (s.ok() && !same) {
+  uint64_t size = 0;
+  Status s = file_.StillAt(&same, &size);
+  if (s.ok()) s = cutBackKeepingAppends(end, newSize, same ? &size : nullptr);  // drops the copy and the record
+  if (!s.ok()) return s;
+  if (!same) {
     return Status::IOError("table " + filePath_ + " was replaced by another program during the write; the row went to the old file");
   }
   return Status::OK();
