@@ -178,7 +178,9 @@ Status DBHelper::loadTable() {
       }
     }
     // An appender reads one page at the start (a file of one page is read whole).
-    s = access_ == Access::kAppend ? readEdges() : readAll();
+    // A reader whose image is not proven by the cache looks for what a racing truncation
+    // leaves in it; a writer finds such a truncation before its first write.
+    s = access_ == Access::kAppend ? readEdges() : readAll(access_ == Access::kRead && !provable);
     if (!s.ok()) return s;
     bool repaired = false;
     s = repairIfNeeded(&repaired);
@@ -224,7 +226,7 @@ void DBHelper::dropCached() {
   cached_.reset();
 }
 
-Status DBHelper::readAll() {
+Status DBHelper::readAll(bool lookForNul) {
   cached_.reset();
   // The size from fstat is a hint: another program may change the file without our
   // lock, so read until a short read shows the end.
@@ -252,9 +254,11 @@ Status DBHelper::readAll() {
     buf = std::move(grown);
     cap = bigger;
   }
-  if (total > 0 && buf[total - 1] == '\0' && !resized_) {
-    // A read that races another program's truncation can copy the page as the kernel
-    // zeroes it past the new end: text never ends in NUL, so look whether it shrank.
+  const bool nul = total > 0 && (buf[total - 1] == '\0' ||
+                                 (lookForNul && total <= TableCache::minBytes() && std::memchr(buf.get(), '\0', total)));
+  if (nul && !resized_) {
+    // A read that races another program's truncation can copy the page while the kernel
+    // zeroes it past the new end: table text holds no NUL, so look whether it shrank.
     uint64_t now = 0;
     FileId id;
     Status s = file_.Stat(&now, &id);

@@ -145,7 +145,9 @@ class DBHelper {
   // Answers a read from a cache entry proven fresh without opening the file; returns
   // false when that cannot be proven (the file is then opened, locked and checked).
   bool answerFromCache();
-  Status readAll();
+  // Reads the whole file. `lookForNul`: a NUL anywhere in a small image (not only at its
+  // end) sends it to be read again when the file's size moved meanwhile.
+  Status readAll(bool lookForNul = false);
   // Answers from a cache entry proven to match the file.
   void useCached(std::shared_ptr<const CachedTable> table);
   // Offers the whole image just read, from a file as `snap` saw it, to the cache.
