@@ -69,33 +69,43 @@ struct RowScan {
 
 #if defined(__SSE2__)
 // Takes whole 64-byte blocks from *i on; returns false when the scan ended in one.
-bool scanBlocksSse2(RowScan* s, size_t size, size_t* i) {
+bool scanBlocksSse2(RowScan* state, size_t size, size_t* at) {
+  RowScan s = *state;  // in registers for the loop
+  size_t i = *at;
   const __m128i nl = _mm_set1_epi8('\n');
-  auto bits = [&](size_t at) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s->d + at));
+  auto bits = [&](size_t from) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.d + from));
     return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl))));
   };
-  for (; *i + 64 <= size; *i += 64) {
-    const uint64_t mask = bits(*i) | bits(*i + 16) << 16 | bits(*i + 32) << 32 | bits(*i + 48) << 48;
-    if (!s->block(*i, mask, mask == 0 ? 0 : popcount64(mask))) return false;
+  bool going = true;
+  for (; going && i + 64 <= size; i += going ? 64 : 0) {
+    const uint64_t mask = bits(i) | bits(i + 16) << 16 | bits(i + 32) << 32 | bits(i + 48) << 48;
+    going = s.block(i, mask, mask == 0 ? 0 : popcount64(mask));
   }
-  return true;
+  *state = s;
+  *at = i;
+  return going;
 }
 #endif
 
 #if defined(DBHELPER_SCAN_AVX2)
 // As scanBlocksSse2, half the instructions a block where the processor has AVX2.
-__attribute__((target("avx2,popcnt"))) bool scanBlocksAvx2(RowScan* s, size_t size, size_t* i) {
+__attribute__((target("avx2,popcnt"))) bool scanBlocksAvx2(RowScan* state, size_t size, size_t* at) {
+  RowScan s = *state;
+  size_t i = *at;
   const __m256i nl = _mm256_set1_epi8('\n');
-  for (; *i + 64 <= size; *i += 64) {
-    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s->d + *i));
-    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s->d + *i + 32));
+  bool going = true;
+  for (; going && i + 64 <= size; i += going ? 64 : 0) {
+    const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.d + i));
+    const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s.d + i + 32));
     const uint64_t mask = static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, nl)))) |
                           static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, nl))))
                               << 32;
-    if (!s->block(*i, mask, __builtin_popcountll(mask))) return false;
+    going = s.block(i, mask, __builtin_popcountll(mask));
   }
-  return true;
+  *state = s;
+  *at = i;
+  return going;
 }
 
 std::atomic<bool> gBaselineOnly{false};
