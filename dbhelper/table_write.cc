@@ -33,6 +33,8 @@ std::string rowLine(const DataRow& row, std::string_view before = {}) {
 
 // Bytes moved per system call when a tail is too large to hold in memory.
 constexpr size_t kMoveChunk = 1u << 20;
+// How far back from our bytes cutOwnBytesFrom() looks for where a truncation left the file.
+constexpr uint64_t kLookBack = 1u << 20;
 
 // When another program was last seen appending during one of our writes. While one is
 // about, a write yields the processor before it looks at the size that its next system
@@ -266,7 +268,9 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
     } else {
       bool intruded = false;
       s = writeCopyUnderRecord(&rec, &intruded, [&](const Slice& complete, bool* recorded) {
-        Status c = checkNotShrunk(end);
+        // A truncation before the copy is found after it, by checkStillOurs(), which cuts
+        // our bytes off again; it can see where that left the file only within kLookBack.
+        Status c = full || oldSize > kLookBack ? checkNotShrunk(end) : Status::OK();
         if (complete.size > 0) {
           // The record saying the copy is complete ends the same write: a write cut short
           // leaves a prefix, so it is there only once the copy is.
@@ -549,7 +553,7 @@ bool DBHelper::cutOwnBytesFrom(uint64_t pos) {
   // The in-place write landed in a file that another program had just truncated, and
   // lengthened it again: [their bytes][a hole up to pos][ours]. Cut back to where the
   // hole starts, which is where that program left the file.
-  const size_t n = static_cast<size_t>(std::min<uint64_t>(pos, 1u << 20));
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(pos, kLookBack));
   std::string before(n, '\0');
   size_t got = 0;
   if (!file_.ReadAt(pos - n, before.data(), n, &got).ok() || got != n) return false;

@@ -363,6 +363,49 @@ TEST_F(WriteTest, KeptDescriptorFollowsThePath) {
 }
 #endif
 
+#if !defined(_WIN32)
+// Another program truncates the table to gCutTo bytes just before our N-th write.
+std::string gCutPath;
+uint64_t gCutTo;
+int gWritesBeforeCut;
+long truncatingPwritev(int fd, const Slice* s, int n, int64_t off) {
+  if (gWritesBeforeCut-- == 0 && ::truncate(gCutPath.c_str(), static_cast<off_t>(gCutTo)) != 0) return -1;
+  return realSysCalls().pwritev(fd, s, n, off);
+}
+
+TEST_F(WriteTest, TruncationBeforeAnyWriteLeavesWhatItLeft) {
+  std::string big = "N|S\n";  // a copy that spans pages
+  for (int i = 0; i < 800; ++i) big.append("r").append(std::to_string(i)).append("|x\n");
+  for (const std::string& before : {std::string("N|S\na|1\nb|2\nc|3\n"), big}) {
+    for (const uint64_t cut : {uint64_t{0}, uint64_t{9}}) {
+      for (int n = 0;; ++n) {
+        SCOPED_TRACE(std::to_string(before.size()) + " bytes cut to " + std::to_string(cut) + " before write " +
+                     std::to_string(n));
+        put(before);
+        Status s;
+        {
+          FailingSysCalls guard;
+          gCutPath = path_;
+          gCutTo = cut;
+          gWritesBeforeCut = n;
+          sysCalls().pwritev = truncatingPwritev;
+          std::string trace;
+          s = write(path_, "N=new", 2, &trace);
+        }
+        if (gWritesBeforeCut >= 0) break;  // the write made fewer than n + 1 writes
+        EXPECT_FALSE(s.ok());
+        // Cut exactly where the row goes, just before the in-place write, the truncation
+        // leaves no trace for that write to find, and the whole new table is written.
+        std::string grown = before;
+        grown.insert(before.find('\n', before.find('\n') + 1) + 1, "new\n");
+        const std::string after = get();
+        EXPECT_TRUE(after == before.substr(0, cut) || (after == grown && cut > 0)) << after.substr(0, 40);
+      }
+    }
+  }
+}
+#endif
+
 TEST_F(WriteTest, LeftoverUndoRecordIsRolledBackByTheNextReader) {
   const std::string old = "N|S\na|1\nb|2\n";
   // What a writer killed after overwriting leaves: new bytes in place, then room, the
