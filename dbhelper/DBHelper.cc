@@ -277,6 +277,7 @@ Status DBHelper::readAll(bool lookForNul) {
 
 Status DBHelper::readEdges() {
   cached_.reset();
+  haveLast_ = false;
   // One byte more than a page tells whether the page is the whole file; only a larger
   // file needs its size, asked under the lock, to find its end.
   auto head = std::make_shared_for_overwrite<char[]>(kPage + 1);
@@ -293,7 +294,6 @@ Status DBHelper::readEdges() {
     // The size seen before the lock (in size_) is off by what other writers did meanwhile.
     // A read of the page from just before it finds the real end, and the bytes the undo
     // record would be, when the end moved by less than that; else the size is asked for.
-    haveLast_ = false;
     if (size_ >= kUndoRecordSize) {
       char window[kPage];
       const uint64_t from = size_ - kUndoRecordSize;

@@ -40,6 +40,7 @@ constexpr uint64_t kLookBack = 1u << 20;
 // about, a write yields the processor before it looks at the size that its next system
 // call relies on, so that it starts a fresh time slice: being preempted between the two
 // would widen a window of a microsecond into a slice, and lines appended in it are lost.
+// After a write of ours that held the file's lock it pauses instead (pauseIfOutsider).
 std::atomic<int64_t> gOutsiderSeen{INT64_MIN / 2};
 
 int64_t nowMs() {
