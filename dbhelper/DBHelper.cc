@@ -117,7 +117,7 @@ bool DBHelper::answerFromCache() {
   // No descriptor, no lock: a reader needs neither when the image is proven fresh
   // (docs/cache.md, "Reads without opening the file").
   FileInfo named;
-  if (!File::StatPath(filePath_, &named).ok() || named.size < TableCache::minBytes() || named.size > imageLimit()) {
+  if (!File::StatPath(filePath_, &named, true).ok() || named.size < TableCache::minBytes() || named.size > imageLimit()) {
     return false;
   }
   std::shared_ptr<const CachedTable> hit = TableCache::instance().find(named.id);

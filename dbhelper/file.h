@@ -76,9 +76,11 @@ class File {
   const FileInfo& openInfo() const { return opened_; }
   // Returns the size and identity of the open file.
   Status Stat(uint64_t* size, FileId* id) const;
-  Status Stat(FileInfo* info) const;
-  // Returns what a path names now (symbolic links followed), without opening it.
-  static Status StatPath(const std::string& path, FileInfo* info);
+  // Returns what fstat says of the open file; ctimeNs and mtimeNs only with `times`.
+  Status Stat(FileInfo* info, bool times = false) const;
+  // Returns what a path names now (symbolic links followed), without opening it; ctimeNs
+  // and mtimeNs only with `times`.
+  static Status StatPath(const std::string& path, FileInfo* info, bool times = false);
   // Returns the magic number of the file system the file is on (statfs f_type).
   Status FsType(uint64_t* type) const;
   // Adds this file (the one open, whatever its path names now) to the watch instance
@@ -158,10 +160,13 @@ struct SysCalls {
   long (*pread)(int fd, void* buf, size_t n, int64_t off);
   long (*pwritev)(int fd, const Slice* slices, int count, int64_t off);  // off -1: at the end
   int (*ftruncate)(int fd, int64_t size);
-  int (*fstat)(int fd, FileInfo* info);
+  // times: fill ctimeNs and mtimeNs. Asking for them makes the next write to the file
+  // take a fine-grained timestamp where the OS has those, which costs that write an
+  // inode update; only a freshness proof needs them.
+  int (*fstat)(int fd, FileInfo* info, bool times);
   // type: 0 unlock, 1 shared, 2 exclusive; region: kLockTable or kLockIntent; non-blocking.
   int (*lock)(int fd, int type, int region);
-  int (*statPath)(const char* path, FileInfo* info);
+  int (*statPath)(const char* path, FileInfo* info, bool times);
   int (*fsType)(int fd, uint64_t* type);
   // Change notification (inotify): a non-blocking instance, watches of open files on it,
   // and reading what is pending. watchRead returns the number of events stored, 0 when

@@ -167,7 +167,7 @@ int sysFtruncate(int fd, int64_t size) {
 // 100 ns ticks since 1601 to ns since 1970.
 int64_t unixNs(int64_t ticks) { return (ticks - 116444736000000000LL) * 100; }
 
-int sysFstat(int fd, FileInfo* out) {
+int sysFstat(int fd, FileInfo* out, bool) {
   HANDLE h = handleOf(fd);
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(h, &info)) return failWith(GetLastError());
@@ -198,10 +198,10 @@ int sysLock(int fd, int type, int region) {
   return 0;
 }
 
-int sysStatPath(const char* path, FileInfo* out) {
+int sysStatPath(const char* path, FileInfo* out, bool times) {
   const int fd = sysOpen(path, kOpenRead, 0);
   if (fd < 0) return -1;
-  const int r = sysFstat(fd, out);
+  const int r = sysFstat(fd, out, times);
   sysClose(fd);
   return r;
 }

@@ -161,7 +161,7 @@ Watcher& watcher() {
 bool takeSnapshot(const std::string& path, const File& file, Snapshot* out) {
   *out = Snapshot();
   FileInfo info;
-  if (!file.Stat(&info).ok() || info.type != FileInfo::Type::kRegular) return false;
+  if (!file.Stat(&info, true).ok() || info.type != FileInfo::Type::kRegular) return false;
   FileInfo named;
   if (!File::StatPath(path, &named).ok() || named.id.dev != info.id.dev || named.id.ino != info.id.ino) {
     return false;  // the path names another file now: what is open says nothing of it

@@ -107,13 +107,13 @@ int fOpen(const char* p, int fl, int m) {
   bool s;
   return gInj.fails(kOpen, &s) ? -1 : real().open(p, fl, m);
 }
-int fFstat(int fd, dbhelper::FileInfo* info) {
+int fFstat(int fd, dbhelper::FileInfo* info, bool times) {
   bool s;
-  return gInj.fails(kFstat, &s) ? -1 : real().fstat(fd, info);
+  return gInj.fails(kFstat, &s) ? -1 : real().fstat(fd, info, times);
 }
-int fStat(const char* path, dbhelper::FileInfo* info) {
+int fStat(const char* path, dbhelper::FileInfo* info, bool times) {
   bool s;
-  return gInj.fails(kFstat, &s) ? -1 : real().statPath(path, info);
+  return gInj.fails(kFstat, &s) ? -1 : real().statPath(path, info, times);
 }
 // The table's range and the intent byte count as one kind: the N-th lock call of either.
 int fLock(int fd, int type, int region) {

@@ -46,7 +46,7 @@ const dbhelper::SysCalls& real() { return dbhelper::realSysCalls(); }
 long logPwritev(int fd, const Slice* slices, int count, int64_t off) {
   if (!gRecording) return real().pwritev(fd, slices, count, off);
   dbhelper::FileInfo info;
-  if (off < 0 && real().fstat(fd, &info) != 0) return -1;
+  if (off < 0 && real().fstat(fd, &info, false) != 0) return -1;
   const uint64_t at = off < 0 ? info.size : static_cast<uint64_t>(off);
   const long w = real().pwritev(fd, slices, count, off);
   if (w > 0) {
