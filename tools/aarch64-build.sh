@@ -17,23 +17,14 @@ jdk=${JDK_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
 cross=aarch64-linux-gnu
 cxx=$cross-g++
 sysroot=/usr/$cross
+. "$root/tools/cross.sh"
 
 for tool in "$cxx" cmake javac; do
   command -v "$tool" >/dev/null || { echo "aarch64-build: $tool not found" >&2; exit 1; }
 done
 
 echo "== cross-compile ($cxx, $jdk/include) =="
-cmake -S "$root" -B "$build" \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
-  -DCMAKE_BUILD_TYPE=Release \
-  -DDBIFACE_TESTS=OFF \
-  -DCMAKE_CXX_FLAGS=-Werror \
-  -DJAVA_INCLUDE_PATH="$jdk/include" \
-  -DJAVA_INCLUDE_PATH2="$jdk/include/linux" \
-  -DJAVA_AWT_INCLUDE_PATH="$jdk/include" \
-  -DJAVA_JVM_LIBRARY="$jdk/lib/server/libjvm.so" \
-  -DJAVA_AWT_LIBRARY="$jdk/lib/libjawt.so" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target gameserver_DBIface dbiface_jar_native
+cross_build_library "$build" "$root/cmake/aarch64-linux-gnu.cmake" "$jdk/include/linux"
 lib="$build/lib/libgameserver_DBIface.so"
 "$root/tests/packaging/symbols.sh" "$lib" "$cross-objdump"
 
@@ -51,12 +42,7 @@ version=$(sed -n 's/^Implementation-Version: //p' "$build/MANIFEST.MF")
 
 echo "== core unit tests under qemu-aarch64 =="
 gtest=$build/googletest
-if [ ! -f "$gtest/prefix/lib/libgtest_main.a" ]; then
-  cmake -S /usr/src/googletest -B "$gtest" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/aarch64-linux-gnu.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest/prefix" >/dev/null
-  cmake --build "$gtest" -j"$(nproc)" >/dev/null
-  cmake --install "$gtest" >/dev/null
-fi
+cross_build_gtest "$build" "$root/cmake/aarch64-linux-gnu.cmake"
 "$cxx" -std=c++20 -O1 -Wall -Wextra -I"$root" -I"$gtest/prefix/include" \
   -o "$build/dbhelper_tests" "$root"/dbhelper/*_test.cc "$build/libdbhelper.a" \
   "$gtest/prefix/lib/libgtest_main.a" "$gtest/prefix/lib/libgtest.a" -pthread

@@ -15,6 +15,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(mkdir -p "${1:-$root/build-windows}" && cd "${1:-$root/build-windows}" && pwd)
 jdk=${JDK_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
 cxx=x86_64-w64-mingw32-g++-posix
+. "$root/tools/cross.sh"
 
 for tool in "$cxx" cmake javac; do
   command -v "$tool" >/dev/null || { echo "windows-build: $tool not found" >&2; exit 1; }
@@ -23,18 +24,7 @@ wine=$(command -v wine64 || command -v wine || true)
 if [ -z "$wine" ] && [ -x /usr/lib/wine/wine64 ]; then wine=/usr/lib/wine/wine64; fi
 
 echo "== cross-compile (mingw-w64, $jdk/include) =="
-cmake -S "$root" -B "$build" \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release \
-  -DDBIFACE_TESTS=OFF \
-  -DCMAKE_CXX_FLAGS=-Werror \
-  -DJAVA_INCLUDE_PATH="$jdk/include" \
-  -DJAVA_INCLUDE_PATH2="$root/cmake/jni-win32" \
-  -DJAVA_AWT_INCLUDE_PATH="$jdk/include" \
-  -DJAVA_JVM_LIBRARY="$jdk/lib/server/libjvm.so" \
-  -DJAVA_AWT_LIBRARY="$jdk/lib/libjawt.so" >/dev/null
-# The project's -Wall -Wextra, with -Werror: no warning goes unnoticed in CI logs.
-cmake --build "$build" -j"$(nproc)" --target gameserver_DBIface dbiface_jar_native
+cross_build_library "$build" "$root/cmake/mingw-w64.cmake" "$root/cmake/jni-win32"
 dll="$build/gameserver_DBIface.dll"
 [ -f "$dll" ] || { echo "windows-build: $dll was not built" >&2; exit 1; }
 
@@ -82,12 +72,7 @@ cp "$dll" "$build/smoke.exe" "$run/"
 if [ "${WINDOWS_UNIT_TESTS:-1}" = 1 ]; then
   echo "== core unit tests under Wine =="
   gtest=$build/googletest
-  if [ ! -f "$gtest/prefix/lib/libgtest_main.a" ]; then
-    cmake -S /usr/src/googletest -B "$gtest" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DCMAKE_INSTALL_PREFIX="$gtest/prefix" >/dev/null
-    cmake --build "$gtest" -j"$(nproc)" >/dev/null
-    cmake --install "$gtest" >/dev/null
-  fi
+  cross_build_gtest "$build" "$root/cmake/mingw-w64.cmake"
   "$cxx" -std=c++20 -O1 -Wall -Wextra -static -I"$root" -I"$gtest/prefix/include" \
     -o "$build/dbhelper_tests.exe" "$root"/dbhelper/*_test.cc "$build/libdbhelper.a" \
     "$gtest/prefix/lib/libgtest_main.a" "$gtest/prefix/lib/libgtest.a"
