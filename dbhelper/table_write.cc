@@ -62,9 +62,16 @@ void pauseIfOutsider() {
 // After another program's line landed under our undo record. Cutting the record off held
 // the file's lock, and that program's next append, which waited for it, now runs beside our
 // next look at the size: unless we let it finish first, it lands under the next record too,
-// attempt after attempt.
-void backOffAfterIntrusion(int attempt) {
+// attempt after attempt. Returns false, without waiting, once the write has tried often
+// enough.
+bool backOffAfterIntrusion(int attempt) {
+  if (attempt >= 32) return false;
   std::this_thread::sleep_for(std::chrono::microseconds(20 << std::min(attempt, 7)));
+  return true;
+}
+
+Status keepsGrowing(const std::string& path) {
+  return Status::IOError("table " + path + " keeps growing: another program appends to it during every write");
 }
 
 std::atomic<SyncMode> gSyncMode{SyncMode::kOff};
@@ -282,11 +289,8 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
         return c;
       });
       if (s.ok() && intruded) {
-        if (attempt < 32) {
-          backOffAfterIntrusion(attempt);
-          continue;
-        }
-        return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
+        if (backOffAfterIntrusion(attempt)) continue;
+        return keepsGrowing(filePath_);
       }
     }
     if (s.ok()) s = checkStillOurs(end, oldSize);
@@ -366,11 +370,8 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& lineIn) {
       return st;
     });
     if (s.ok() && intruded) {
-      if (attempt < 32) {
-        backOffAfterIntrusion(attempt);
-        continue;
-      }
-      return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
+      if (backOffAfterIntrusion(attempt)) continue;
+      return keepsGrowing(filePath_);
     }
     if (s.ok()) s = checkStillOurs(end, oldSize);
     if (s.ok() && full) s = file_.Sync();  // as in writeRest
@@ -520,7 +521,7 @@ Status DBHelper::takeGrowth(uint64_t* pos, std::string* line, std::string_view* 
     }
     size_ = size;
   }
-  return Status::IOError("table " + filePath_ + " keeps growing: another program appends to it during every write");
+  return keepsGrowing(filePath_);
 }
 
 Status DBHelper::checkNotShrunk(uint64_t expect) {
