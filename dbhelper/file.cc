@@ -33,7 +33,7 @@ int sysOpen(const char* path, int how, int) {
 #if defined(O_NOATIME)
   if (how == kOpenReadWrite) {
     // A writer's reads need not move the access time: its write moves the modification
-    // time, and on ext4 each access-time update halves the speed of the read. Only the
+    // time, and on ext4 each access-time update doubles the cost of the read. Only the
     // file's owner may ask for that (EPERM otherwise).
     const int fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOATIME, 0666);
     if (fd >= 0 || errno != EPERM) return fd;
