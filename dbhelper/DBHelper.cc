@@ -21,6 +21,10 @@ namespace {
 
 bool isTrimmed(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 
+// Images up to this size are searched whole for a NUL that a racing truncation leaves;
+// larger ones only at their end, where it most often is.
+constexpr size_t kNulSearchBytes = 64u << 10;
+
 std::string renderRow(const DataRow& header, const DataRow& row) {
   std::string out;
   const int32_t n = std::min(row.count, header.count);
@@ -255,7 +259,7 @@ Status DBHelper::readAll(bool lookForNul) {
     cap = bigger;
   }
   const bool nul = total > 0 && (buf[total - 1] == '\0' ||
-                                 (lookForNul && total <= TableCache::minBytes() && std::memchr(buf.get(), '\0', total)));
+                                 (lookForNul && total <= kNulSearchBytes && std::memchr(buf.get(), '\0', total)));
   if (nul && !resized_) {
     // A read that races another program's truncation can copy the page while the kernel
     // zeroes it past the new end: table text holds no NUL, so look whether it shrank.

@@ -68,7 +68,7 @@ struct RowScan {
 };
 
 #if defined(__SSE2__)
-// Takes whole 64-byte blocks from *i on; returns false when the scan ended in one.
+// Takes whole 64-byte blocks from *at on; returns false when the scan ended in one.
 bool scanBlocksSse2(RowScan* state, size_t size, size_t* at) {
   RowScan s = *state;  // in registers for the loop
   size_t i = *at;
