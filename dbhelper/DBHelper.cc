@@ -360,7 +360,8 @@ Status DBHelper::repairIfNeeded(bool* repaired) {
     return Status::OK();
   }
   // A reader cannot write through its descriptor: repair with a writer of our own and
-  // read again. Where the file cannot be written at all, show the old table from memory.
+  // read again. Where the file cannot be written at all, show from memory the table the
+  // repair would leave.
   lock_.Release();
   file_.Close();
   {
@@ -372,9 +373,17 @@ Status DBHelper::repairIfNeeded(bool* repaired) {
     }
   }
   if (!whole_) return Status::IOError("table " + filePath_ + " holds an unfinished write that cannot be rolled back");
-  if (rec.copyComplete) std::memmove(image_.get() + rec.pos, image_.get() + rec.copyOff, rec.tailLen);
-  size_ = rec.oldSize;
-  imageSize_ = rec.oldSize;
+  // As rollBack decides, on the bytes in memory: a durable write's checksums say whether
+  // the new table or the copy is whole.
+  char* bytes = image_.get();
+  uint64_t keep = rec.oldSize;
+  if (rec.sums && crc32(bytes + rec.pos, rec.copyOff - rec.pos) == rec.newCrc) {
+    keep = rec.copyOff;
+  } else if (rec.copyComplete && (!rec.sums || crc32(bytes + rec.copyOff, rec.tailLen) == rec.copyCrc)) {
+    std::memmove(bytes + rec.pos, bytes + rec.copyOff, rec.tailLen);
+  }
+  size_ = keep;
+  imageSize_ = keep;
   lastByte_ = size_ > 0 ? image_[size_ - 1] : '\n';
   parseHeader();
   return Status::OK();

@@ -176,19 +176,32 @@ Status findTornTrailer(const File& file, uint64_t fileSize, const char* last, bo
   return Status::OK();
 }
 
-Status rollBack(const File& file, const UndoRecord& rec) {
+Status rollBack(const File& file, const UndoRecord& rec, bool mayComplete) {
   bool restore = rec.copyComplete;
   if (rec.sums) {
     // A durable write: its steps reached the disk in order, but each may be partial.
-    uint32_t crc = 0;
-    bool whole = false;
-    Status s = crcOfRange(file, rec.pos, rec.copyOff - rec.pos, &crc, &whole);
+    auto matches = [&file](uint64_t off, uint64_t len, uint32_t want, bool* yes) {
+      uint32_t crc = 0;
+      bool whole = false;
+      Status s = crcOfRange(file, off, len, &crc, &whole);
+      *yes = s.ok() && whole && crc == want;
+      return s;
+    };
+    bool newWhole = false;
+    bool copyWhole = false;
+    Status s = mayComplete ? matches(rec.pos, rec.copyOff - rec.pos, rec.newCrc, &newWhole) : Status::OK();
+    if (s.ok() && !newWhole) s = matches(rec.copyOff, rec.tailLen, rec.copyCrc, &copyWhole);
+    // Without a copy to undo from, a whole new table is still better kept than cut.
+    if (s.ok() && !mayComplete && !copyWhole) s = matches(rec.pos, rec.copyOff - rec.pos, rec.newCrc, &newWhole);
     if (!s.ok()) return s;
-    if (whole && crc == rec.newCrc) return file.Truncate(rec.copyOff);  // the new table is whole: keep it
-    s = crcOfRange(file, rec.copyOff, rec.tailLen, &crc, &whole);
-    if (!s.ok()) return s;
+    if (newWhole) {
+      // A writer killed before its sync may have left the new bytes in the page cache
+      // only; they reach the disk before their copy goes.
+      s = file.Sync();
+      return s.ok() ? file.Truncate(rec.copyOff) : s;
+    }
     // A copy that is not whole was never relied on: the overwrite waits for it.
-    restore = restore && whole && crc == rec.copyCrc;
+    restore = restore && copyWhole;
   }
   if (restore && rec.tailLen > 0) {
     // Move the copy back in bounded chunks so a huge table needs no huge buffer.
@@ -205,6 +218,11 @@ Status rollBack(const File& file, const UndoRecord& rec) {
       s = file.WriteAt(rec.pos + done, &slice, 1, &written);
       if (!s.ok()) return s;
       done += n;
+    }
+    // Durable: a power cut must not keep the truncation and lose the bytes put back.
+    if (rec.sums) {
+      Status s = file.Sync();
+      if (!s.ok()) return s;
     }
   }
   return file.Truncate(rec.oldSize);

@@ -76,9 +76,11 @@ bool decodeUndoRecord(const char* last, uint64_t fileSize, UndoRecord* rec);
 // no text). *rec then describes cutting them off. `last` is as for decodeUndoRecord.
 Status findTornTrailer(const File& file, uint64_t fileSize, const char* last, bool* found, UndoRecord* rec);
 
-// Rolls back the write that `rec` describes. REQUIRES: `file` open for writing and
-// locked exclusively.
-Status rollBack(const File& file, const UndoRecord& rec);
+// Rolls back the write that `rec` describes; a durable write whose new bytes are all in
+// place is completed instead, unless `mayComplete` is false (the writer's own undo: its
+// call reports failure, so the old table must come back). REQUIRES: `file` open for
+// writing and locked exclusively.
+Status rollBack(const File& file, const UndoRecord& rec, bool mayComplete = true);
 
 }  // namespace dbhelper
 

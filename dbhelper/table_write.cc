@@ -313,6 +313,8 @@ Status DBHelper::writeRest(uint64_t pos, const std::string& lineIn, std::string_
       size_t w = 0;
       const Slice back{rest.data(), rest.size()};
       Status u = rest.empty() ? Status::OK() : file_.WriteAt(pos, &back, 1, &w);
+      // Durable: a power cut must not keep the truncation and lose what was put back.
+      if (u.ok() && full && !rest.empty()) u = file_.Sync();
       if (u.ok()) file_.Truncate(oldSize);
     }
     if (!s.ok()) return s;
@@ -388,7 +390,9 @@ Status DBHelper::writeRestStreamed(uint64_t pos, const std::string& lineIn) {
     if (s.ok()) s = commit(end, newSize);
     if (!s.ok() && truncatedUnder_) cutOwnBytesFrom(pos);
     if (!s.ok()) {
-      if (s.errnoValue() != 0) rollBack(file_, rec);  // when this fails too, the record stays
+      // The old table comes back even when the new one is whole: the call reports failure.
+      // When this fails too, the record stays.
+      if (s.errnoValue() != 0) rollBack(file_, rec, false);
       return s;
     }
     noteWritten(newSize, line.back());
@@ -593,6 +597,11 @@ Status DBHelper::cutBackKeepingAppends(uint64_t end, uint64_t keep, const uint64
     s = file_.WriteAt(keep + moved, &slice, 1, &written);
     if (!s.ok()) return s;
     moved += got;
+  }
+  // Durable: the moved lines on the disk before the truncation drops where they were.
+  if (moved > 0 && durable()) {
+    Status s = file_.Sync();
+    if (!s.ok()) return s;
   }
   return file_.Truncate(keep + moved);
 }

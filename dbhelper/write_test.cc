@@ -244,41 +244,110 @@ class FailingSysCalls {
 
 int gWritesLeft;  // pwritev calls that still succeed
 int gFailErrno;
+int gStatFailsAt;  // the statx of the path that fails, counted down; 0: none
+
+// Writes, syncs and truncations in order: [from, to) of a write, the new size of a truncation.
+struct Event {
+  char kind;
+  uint64_t from, to;
+};
+std::vector<Event> gEvents;
+
 long countingPwritev(int fd, const Slice* s, int n, int64_t off) {
   if (gWritesLeft-- <= 0) {
     errno = gFailErrno;
     return -1;
   }
-  return realSysCalls().pwritev(fd, s, n, off);
+  const long w = realSysCalls().pwritev(fd, s, n, off);
+  if (w > 0) gEvents.push_back({'W', static_cast<uint64_t>(off), static_cast<uint64_t>(off + w)});
+  return w;
+}
+int recordingFtruncate(int fd, int64_t size) {
+  const int r = realSysCalls().ftruncate(fd, size);
+  if (r == 0) gEvents.push_back({'T', 0, static_cast<uint64_t>(size)});
+  return r;
+}
+int recordingDataSync(int fd) {
+  gEvents.push_back({'S', 0, 0});
+  return realSysCalls().dataSync(fd);
+}
+int failingStatPath(const char* path, FileInfo* info, bool times) {
+  if (gStatFailsAt > 0 && --gStatFailsAt == 0) {
+    errno = EIO;
+    return -1;
+  }
+  return realSysCalls().statPath(path, info, times);
+}
+
+// Installs the injectors above, every one passing through until told otherwise.
+class InjectingSysCalls : public FailingSysCalls {
+ public:
+  InjectingSysCalls() {
+    gWritesLeft = 1 << 30;
+    gStatFailsAt = 0;
+    gEvents.clear();
+    sysCalls().pwritev = countingPwritev;
+    sysCalls().ftruncate = recordingFtruncate;
+    sysCalls().dataSync = recordingDataSync;
+    sysCalls().statPath = failingStatPath;
+  }
+};
+
+// Returns what a power cut could tear: a truncation made while a write below the new
+// size was not synced, so that the disk may keep the one and lose the other. Empty: none.
+std::string truncationBeforeItsSync() {
+  std::vector<Event> unsynced;
+  for (const Event& e : gEvents) {
+    if (e.kind == 'S') unsynced.clear();
+    if (e.kind == 'W') unsynced.push_back(e);
+    if (e.kind != 'T') continue;
+    for (const Event& w : unsynced) {
+      if (w.from < e.to) {
+        return "truncation to " + std::to_string(e.to) + " before the write at " + std::to_string(w.from) + " was synced";
+      }
+    }
+  }
+  return "";
 }
 
 TEST_F(WriteTest, FailedWriteAtAnyStepLeavesTheTableAsItWas) {
   // A big tail makes the insertion take the undo-record path (several writes).
   std::string big = "N|S\n";
   for (int i = 0; i < 2000; ++i) big.append("r").append(std::to_string(i)).append("|").append(std::to_string(i)).append("\n");
+  // A write from the n-th on fails with ENOSPC, or the n-th statx of the path (one is the
+  // commit's look) with EIO.
+  for (const SyncMode sync : {SyncMode::kOff, SyncMode::kFull})
+  for (const bool failStat : {false, true})
   for (const ReadMode& mode : kReadModes) for (const std::string& before : {std::string("N|S\na|1\nb|2\n"), big}) {
     const bool streamed = mode.imageLimit == 0;
     // Streamed, the tail moves in chunks of 128 bytes: many more writes.
-    for (int ok = 0; ok < (streamed ? 400 : 6); ok += (streamed && ok > 8 ? 37 : 1)) {
-      SCOPED_TRACE("table of " + std::to_string(before.size()) + " bytes, " + std::to_string(ok) + " writes succeed, " +
-                   mode.name);
+    const int steps = failStat ? 4 : streamed ? 400 : 6;
+    for (int ok = 0; ok < steps; ok += (streamed && ok > 8 ? 37 : 1)) {
+      SCOPED_TRACE("table of " + std::to_string(before.size()) + " bytes, " +
+                   (failStat ? "statx " + std::to_string(ok + 1) + " fails, " : std::to_string(ok) + " writes succeed, ") +
+                   mode.name + (sync == SyncMode::kFull ? ", durable" : ""));
       ReadModeScope scope(mode);
+      SetSyncMode(sync);
       put(before);
       warm(path_);
       Status s;
+      std::string torn;
       {
-        FailingSysCalls guard;
-        gWritesLeft = ok;
+        InjectingSysCalls guard;
+        if (failStat) gStatFailsAt = ok + 1;
+        else gWritesLeft = ok;
         gFailErrno = ENOSPC;
-        sysCalls().pwritev = countingPwritev;
         std::string trace;
         s = write(path_, "N=new,S=9", 2, &trace);
+        if (sync == SyncMode::kFull) torn = truncationBeforeItsSync();
       }
+      SetSyncMode(SyncMode::kOff);
+      EXPECT_EQ(torn, "");
       if (s.ok()) {
         EXPECT_EQ(get().size(), before.size() + 5 + kNewline.size());
       } else {
         EXPECT_EQ(s.code(), Status::Code::kIOError);
-        EXPECT_EQ(s.errnoValue(), ENOSPC);
+        EXPECT_EQ(s.errnoValue(), failStat ? EIO : ENOSPC);
         // Restoring may itself have failed; the next operation then rolls back.
         DBHelper next(path_, nullptr);
         EXPECT_TRUE(next.status().ok());
@@ -447,6 +516,14 @@ TEST_F(WriteTest, LeftoverUndoRecordIsRolledBackByTheNextReader) {
   EXPECT_EQ(get(), old);
 }
 
+int refusingReadWriteOpen(const char* path, int how, int unused) {
+  if (how == kOpenReadWrite) {
+    errno = EACCES;
+    return -1;
+  }
+  return realSysCalls().open(path, how, unused);
+}
+
 TEST_F(WriteTest, DurableRecoveryTurnsWhatAPowerCutLeavesIntoATable) {
   const std::string old = "N|S\na|1\nb|2\nc|3\n";
   const uint64_t pos = 8;  // an insertion before "b|2\n"
@@ -493,11 +570,25 @@ TEST_F(WriteTest, DurableRecoveryTurnsWhatAPowerCutLeavesIntoATable) {
   };
   SetSyncMode(SyncMode::kFull);
   for (const Case& c : cases) {
-    put(c.bytes);
-    DBHelper t(path_, nullptr);
-    EXPECT_TRUE(t.status().ok()) << c.what << ": " << t.status().ToString();
-    EXPECT_EQ(t.getNumRows(), std::count(c.want->begin(), c.want->end(), '\n') - 1) << c.what;
-    EXPECT_EQ(get(), *c.want) << c.what;
+    // Repaired by a reader, whose own writes must survive a second power cut; and shown
+    // by a reader that cannot write, which repairs only what it shows.
+    for (const bool readOnly : {false, true}) {
+      put(c.bytes);
+      InjectingSysCalls guard;
+      if (readOnly) {
+        SetKeepingFiles(false);  // closes the descriptor the last repair kept
+        SetKeepingFiles(true);
+        sysCalls().open = refusingReadWriteOpen;
+      }
+      DBHelper t(path_, nullptr);
+      EXPECT_TRUE(t.status().ok()) << c.what << ": " << t.status().ToString();
+      EXPECT_EQ(t.getNumRows(), std::count(c.want->begin(), c.want->end(), '\n') - 1) << c.what;
+      if (t.getNumRows() > 2) {
+        EXPECT_EQ(t.getRow(3), *c.want == old ? "N=c,S=3" : "N=b,S=2") << c.what;
+      }
+      EXPECT_EQ(get(), readOnly ? c.bytes : *c.want) << c.what;
+      EXPECT_EQ(truncationBeforeItsSync(), "") << c.what;
+    }
   }
   SetSyncMode(SyncMode::kOff);
   // Without durable writes no power cut is looked for: NULs of a table's own stay.
