@@ -67,7 +67,7 @@ R withTable(JNIEnv* env, R onError, const char* prefix, Body body) {
     result = body(*path, &trace);
   } catch (const std::bad_alloc&) {
     flushTrace(trace);
-    dbiface::throwOutOfMemory(env, "out of memory in gameserver_DBIface");
+    dbiface::throwOutOfMemory(env, dbiface::kOutOfMemory);
     return onError;
   } catch (...) {
     flushTrace(trace);
@@ -120,7 +120,7 @@ JNIEXPORT void JNICALL Java_gameserver_DBIface_init(JNIEnv* env, jclass, jstring
     std::lock_guard<std::mutex> l(gPathMu);
     tablePath = std::move(next);
   } catch (const std::bad_alloc&) {
-    dbiface::throwOutOfMemory(env, "out of memory in gameserver_DBIface");
+    dbiface::throwOutOfMemory(env, dbiface::kOutOfMemory);
   } catch (...) {
     if (!env->ExceptionCheck()) dbiface::throwIllegalState(env, "internal error in gameserver_DBIface");
   }
@@ -179,7 +179,7 @@ JNIEXPORT jstring JNICALL Java_gameserver_DBIface_nativeVersion(JNIEnv* env, jcl
   try {
     return dbiface::newString(env, DBIFACE_VERSION);
   } catch (...) {
-    if (!env->ExceptionCheck()) dbiface::throwOutOfMemory(env, "out of memory in gameserver_DBIface");
+    if (!env->ExceptionCheck()) dbiface::throwOutOfMemory(env, dbiface::kOutOfMemory);
     return nullptr;
   }
 }

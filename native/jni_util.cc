@@ -1,6 +1,7 @@
 #include "native/jni_util.h"
 
 #include <iterator>
+#include <limits>
 
 #include "dbhelper/utf.h"
 
@@ -41,36 +42,56 @@ jobject newThrowable(JNIEnv* env, const char* cls, std::string_view message, job
                           : env->NewObject(static_cast<jclass>(clazz.get()), ctor, msg.get());
 }
 
-void throwNamed(JNIEnv* env, const char* cls, std::string_view message) {
-  LocalRef t(env, newThrowable(env, cls, message, nullptr));
-  if (t) env->Throw(static_cast<jthrowable>(t.get()));
+// Messages quote what the caller sent (a key, a path); a few KiB of it say enough, and
+// the rest could overflow a Java string.
+constexpr size_t kMaxMessageBytes = 4096;
+
+std::string_view capped(std::string_view m) {
+  if (m.size() <= kMaxMessageBytes) return m;
+  size_t n = kMaxMessageBytes;
+  while (n > 0 && (static_cast<unsigned char>(m[n]) & 0xC0) == 0x80) --n;  // whole characters only
+  return m.substr(0, n);
+}
+
+void throwNamed(JNIEnv* env, const char* cls, std::string_view message) noexcept {
+  try {
+    LocalRef t(env, newThrowable(env, cls, capped(message), nullptr));
+    if (t) env->Throw(static_cast<jthrowable>(t.get()));
+  } catch (...) {  // no memory for the message
+    throwOutOfMemory(env, kOutOfMemory);
+  }
 }
 
 }  // namespace
 
-void throwIllegalState(JNIEnv* env, std::string_view m) { throwNamed(env, "java/lang/IllegalStateException", m); }
-void throwIllegalArgument(JNIEnv* env, std::string_view m) { throwNamed(env, "java/lang/IllegalArgumentException", m); }
-void throwIndexOutOfBounds(JNIEnv* env, std::string_view m) {
+void throwIllegalState(JNIEnv* env, std::string_view m) noexcept { throwNamed(env, "java/lang/IllegalStateException", m); }
+void throwIllegalArgument(JNIEnv* env, std::string_view m) noexcept { throwNamed(env, "java/lang/IllegalArgumentException", m); }
+void throwIndexOutOfBounds(JNIEnv* env, std::string_view m) noexcept {
   throwNamed(env, "java/lang/IndexOutOfBoundsException", m);
 }
-void throwNullPointer(JNIEnv* env, std::string_view m) { throwNamed(env, "java/lang/NullPointerException", m); }
+void throwNullPointer(JNIEnv* env, std::string_view m) noexcept { throwNamed(env, "java/lang/NullPointerException", m); }
 
-void throwOutOfMemory(JNIEnv* env, std::string_view m) {
+void throwOutOfMemory(JNIEnv* env, const char* message) noexcept {
   if (env->ExceptionCheck()) return;
   jclass cls = env->FindClass("java/lang/OutOfMemoryError");
-  if (cls != nullptr) env->ThrowNew(cls, std::string(m).c_str());  // ASCII only: no allocation of a message string
+  if (cls != nullptr) env->ThrowNew(cls, message);  // ASCII, allocates nothing here
 }
 
-void throwUncheckedIO(JNIEnv* env, std::string_view message, std::string_view osError) {
-  LocalRef cause(env, newThrowable(env, "java/io/IOException", osError.empty() ? message : osError, nullptr));
-  if (!cause) return;
-  std::string full(message);
-  if (!osError.empty()) full.append(": ").append(osError);
-  LocalRef t(env, newThrowable(env, "java/io/UncheckedIOException", full, cause.get()));
-  if (t) env->Throw(static_cast<jthrowable>(t.get()));
+void throwUncheckedIO(JNIEnv* env, std::string_view message, std::string_view osError) noexcept {
+  try {
+    message = capped(message);
+    LocalRef cause(env, newThrowable(env, "java/io/IOException", osError.empty() ? message : capped(osError), nullptr));
+    if (!cause) return;
+    std::string full(message);
+    if (!osError.empty()) full.append(": ").append(capped(osError));
+    LocalRef t(env, newThrowable(env, "java/io/UncheckedIOException", full, cause.get()));
+    if (t) env->Throw(static_cast<jthrowable>(t.get()));
+  } catch (...) {
+    throwOutOfMemory(env, kOutOfMemory);
+  }
 }
 
-void throwStatus(JNIEnv* env, const dbhelper::Status& s) {
+void throwStatus(JNIEnv* env, const dbhelper::Status& s) noexcept {
   using Code = dbhelper::Status::Code;
   switch (s.code()) {
     case Code::kInvalidArgument:
@@ -108,6 +129,10 @@ std::optional<std::string> toUtf8(JNIEnv* env, jstring s) {
 
 jstring newString(JNIEnv* env, std::string_view utf8) {
   const std::u16string units = dbhelper::decodeUtf8(utf8);
+  if (units.size() > static_cast<size_t>(std::numeric_limits<jsize>::max())) {
+    throwOutOfMemory(env, "string too long for Java");
+    return nullptr;
+  }
   return env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
 }
 

@@ -14,16 +14,22 @@
 
 namespace dbiface {
 
-// Throw a new instance of the named exception class with `message` (UTF-8).
-void throwIllegalState(JNIEnv* env, std::string_view message);
-void throwIllegalArgument(JNIEnv* env, std::string_view message);
-void throwIndexOutOfBounds(JNIEnv* env, std::string_view message);
-void throwNullPointer(JNIEnv* env, std::string_view message);
-void throwOutOfMemory(JNIEnv* env, std::string_view message);
+// Throw a new instance of the named exception class with `message` (UTF-8, of which the
+// first 4 KiB are kept). They allocate; when that fails, they throw OutOfMemoryError
+// instead, so they never throw a C++ exception.
+void throwIllegalState(JNIEnv* env, std::string_view message) noexcept;
+void throwIllegalArgument(JNIEnv* env, std::string_view message) noexcept;
+void throwIndexOutOfBounds(JNIEnv* env, std::string_view message) noexcept;
+void throwNullPointer(JNIEnv* env, std::string_view message) noexcept;
 // Throws java.io.UncheckedIOException(message, new IOException(osError)).
-void throwUncheckedIO(JNIEnv* env, std::string_view message, std::string_view osError);
+void throwUncheckedIO(JNIEnv* env, std::string_view message, std::string_view osError) noexcept;
 // Throws the exception that matches a failed status. REQUIRES: !s.ok().
-void throwStatus(JNIEnv* env, const dbhelper::Status& s);
+void throwStatus(JNIEnv* env, const dbhelper::Status& s) noexcept;
+
+// The message for running out of memory; throwOutOfMemory allocates nothing, so it works then.
+inline constexpr char kOutOfMemory[] = "out of memory in gameserver_DBIface";
+// REQUIRES: `message` ASCII.
+void throwOutOfMemory(JNIEnv* env, const char* message) noexcept;
 
 // Returns the UTF-8 bytes of `s`, or nothing with an exception pending.
 std::optional<std::string> toUtf8(JNIEnv* env, jstring s);
