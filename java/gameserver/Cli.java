@@ -105,9 +105,11 @@ public final class Cli {
             err.println("gameserver-dbiface: " + e.getMessage());
             err.println("try --help");
             return USAGE;
-        } catch (RuntimeException | UnsatisfiedLinkError e) {
-            String message = e.getMessage();
-            err.println("gameserver-dbiface: " + (message != null ? message : e.toString()));
+        } catch (RuntimeException | LinkageError e) {
+            // A class that failed to load (a bad property, say) carries the reason as its cause.
+            Throwable why = e instanceof ExceptionInInitializerError && e.getCause() != null ? e.getCause() : e;
+            String message = why.getMessage();
+            err.println("gameserver-dbiface: " + (message != null ? message : why.toString()));
             return FAILED;
         }
         if (output != null) {

@@ -68,6 +68,7 @@ public final class DBIface {
      * @throws IllegalStateException if {@link #init} has not been called
      * @throws java.io.UncheckedIOException if the table file exists but cannot be read, or
      *     stays locked by another writer for several seconds
+     * @throws ArithmeticException if the table has more rows than an {@code int} holds
      */
     public static native int getNumRows();
 

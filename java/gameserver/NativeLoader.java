@@ -100,6 +100,7 @@ final class NativeLoader {
                     if (i > 0 || (ownTmp != null && !ownTmp.isEmpty())) {
                         privateDir(dir);  // ours to create; java.io.tmpdir must exist
                     }
+                    requireSafeDir(dir);
                     extracted = extract(image, dir);
                     System.load(extracted.toString());
                     loaded = true;
@@ -246,6 +247,25 @@ final class NativeLoader {
                     PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------")));
         } else {
             Files.createDirectories(dir);
+        }
+    }
+
+    /**
+     * Refuses a directory that other users may write to without the sticky bit: they could
+     * swap the extracted library for their own between its writing and its loading.
+     */
+    static void requireSafeDir(Path dir) throws IOException {
+        if (!posix()) {
+            return;
+        }
+        int mode;
+        try {
+            mode = (Integer) Files.getAttribute(dir, "unix:mode");
+        } catch (UnsupportedOperationException | IllegalArgumentException e) {
+            return;  // no mode bits to read here
+        }
+        if ((mode & 0022) != 0 && (mode & 01000) == 0) {
+            throw new IOException(dir + " is writable by other users and not sticky");
         }
     }
 

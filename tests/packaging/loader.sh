@@ -72,6 +72,11 @@ t "gameserver.dbiface.tmpdir: created owner-only, used, left empty" 0 "$rows" \
 t "gameserver.dbiface.tmpdir unusable: named in the error, no other directory tried" 1 \
   "extracted to @D/t.txt/sub|!extracted to @D/tmp" '' \
   -Dgameserver.dbiface.tmpdir=@D/t.txt/sub -jar "$jar" @D/t.txt count
+mkdir "$scratch/open" && chmod 777 "$scratch/open"
+t "extraction directory writable by others, not sticky: refused, named" 1 \
+  "extracted to $scratch/open ($scratch/open is writable by other users and not sticky)|!$rows" \
+  '[ -z "$(find "$scratch/open" -mindepth 1)" ]' \
+  -Dgameserver.dbiface.tmpdir="$scratch/open" -jar "$jar" @D/t.txt count
 t "module path with --enable-native-access=gameserver.dbiface" 0 "$rows" '' \
   --enable-native-access=gameserver.dbiface --module-path "$jar" -m gameserver.dbiface/gameserver.Cli @D/t.txt count
 
