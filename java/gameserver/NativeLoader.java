@@ -3,13 +3,19 @@ package gameserver;
 import java.io.IOException;
 import java.io.InputStream;
 import java.nio.charset.StandardCharsets;
+import java.nio.file.DirectoryIteratorException;
+import java.nio.file.DirectoryStream;
 import java.nio.file.FileSystems;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.attribute.FileAttribute;
+import java.nio.file.attribute.FileTime;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
+import java.time.Duration;
+import java.time.Instant;
 import java.util.ArrayList;
 import java.util.HexFormat;
 import java.util.List;
@@ -284,10 +290,39 @@ final class NativeLoader {
                 ? new FileAttribute<?>[] {PosixFilePermissions.asFileAttribute(
                         PosixFilePermissions.fromString("rw-------"))}
                 : new FileAttribute<?>[0];
+        deleteStaleCopies(dir, file.substring(0, dot) + "-", suffix);
         Path out = Files.createTempFile(dir, prefix, suffix, attrs);
         out.toFile().deleteOnExit();
         Files.write(out, image);
         return out;
+    }
+
+    /**
+     * Deletes the copies earlier runs left in {@code dir}: Windows cannot delete a loaded
+     * library before its process ends, so deleteOnExit fails there, and a JVM killed between
+     * extracting and loading leaves its copy anywhere. A copy younger than ten minutes may be
+     * another JVM's on its way to loading, and stays; so does one that is loaded on Windows,
+     * which refuses.
+     */
+    static void deleteStaleCopies(Path dir, String prefix, String suffix) {
+        FileTime before = FileTime.from(Instant.now().minus(Duration.ofMinutes(10)));
+        try (DirectoryStream<Path> copies = Files.newDirectoryStream(dir, prefix + "*" + suffix)) {
+            for (Path copy : copies) {
+                try {
+                    if (Files.getLastModifiedTime(copy, LinkOption.NOFOLLOW_LINKS).compareTo(before) < 0) {
+                        Files.deleteIfExists(copy);
+                    }
+                } catch (IOException ignored) {
+                    // in use, or gone already
+                }
+            }
+        } catch (IOException | DirectoryIteratorException ignored) {
+            // nothing to clean, or nothing we may
+        }
+    }
+
+    static boolean windows() {
+        return System.getProperty("os.name", "").toLowerCase(Locale.ROOT).startsWith("windows");
     }
 
     /**
@@ -296,7 +331,7 @@ final class NativeLoader {
      * the OS refuses (Windows), deleteOnExit still tries.
      */
     static void deleteLoaded(Path file) {
-        if (!System.getProperty("os.name", "").toLowerCase(Locale.ROOT).startsWith("windows")) {
+        if (!windows()) {
             try {
                 Files.deleteIfExists(file);
             } catch (IOException ignored) {

@@ -77,6 +77,13 @@ t "extraction directory writable by others, not sticky: refused, named" 1 \
   "extracted to $scratch/open ($scratch/open is writable by other users and not sticky)|!$rows" \
   '[ -z "$(find "$scratch/open" -mindepth 1)" ]' \
   -Dgameserver.dbiface.tmpdir="$scratch/open" -jar "$jar" @D/t.txt count
+mkdir "$scratch/left"
+touch -d '1 hour ago' "$scratch/left/${lib%.so}-0123456789abcdef-1.so" "$scratch/left/${lib%.so}-x-2.so" \
+  "$scratch/left/other.so"
+touch "$scratch/left/${lib%.so}-fedcba9876543210-3.so"
+t "copies older runs left are deleted; a young one, maybe loading elsewhere, stays" 0 "$rows" \
+  '[ "$(ls "$scratch/left" | tr "\n" " ")" = "${lib%.so}-fedcba9876543210-3.so other.so " ]' \
+  -Dgameserver.dbiface.tmpdir="$scratch/left" -jar "$jar" @D/t.txt count
 t "module path with --enable-native-access=gameserver.dbiface" 0 "$rows" '' \
   --enable-native-access=gameserver.dbiface --module-path "$jar" -m gameserver.dbiface/gameserver.Cli @D/t.txt count
 
