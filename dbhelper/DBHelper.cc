@@ -91,10 +91,15 @@ DBHelper::DBHelper(std::string_view path, std::string* trace, Access access)
 DBHelper::~DBHelper() {
   // Unlocking or closing first drops the file lock, so a thread woken by the in-process
   // lock never finds the file still locked by us. A writer's descriptor is kept for the
-  // next write; one that cannot be unlocked is closed, which drops its lock too.
-  if (access_ != Access::kRead && file_.isOpen() && keepingFiles() && file_.Unlock().ok()) {
-    keepFile(filePath_, std::move(file_));
+  // next write; one that cannot be unlocked is closed, which drops its lock too, unless
+  // a child forked meanwhile shares the open file: then only unlocking does.
+  try {
+    if (access_ != Access::kRead && file_.isOpen() && keepingFiles() && file_.Unlock().ok()) {
+      keepFile(filePath_, std::move(file_));
+    }
+  } catch (...) {  // no memory to keep it: closed below
   }
+  if (lock_.forkedSinceAcquire() && file_.isOpen()) file_.Unlock();
   file_.Close();
   lock_.Release();
 }

@@ -23,6 +23,7 @@
 #include "dbhelper/row_scan.h"
 #include "dbhelper/status.h"
 #include "dbhelper/table_cache.h"
+#include "dbhelper/table_lock.h"
 
 namespace dbhelper {
 

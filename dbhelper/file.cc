@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <thread>
 
 #if !defined(_WIN32)
@@ -224,10 +221,6 @@ SysCalls gSys = kReal;
 SysCalls& sysCalls() { return gSys; }
 const SysCalls& realSysCalls() { return kReal; }
 #endif  // !_WIN32
-
-namespace {
-std::atomic<int64_t> gLockTimeoutMs{5000};
-}  // namespace
 
 File::~File() { Close(); }
 
@@ -476,111 +469,6 @@ Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline
 Status File::Unlock() const {
   if (sysCalls().lock(fd_, 0, kLockTable) != 0) return Status::FromErrno("cannot unlock table", path_, errno);
   return Status::OK();
-}
-
-// A reader/writer lock that gives waiting writers priority, so a stream of readers
-// cannot starve a writer into its timeout.
-struct TableLock::Entry {
-  std::mutex mu;
-  std::condition_variable cv;
-  int readers = 0;
-  bool writer = false;
-  int waitingWriters = 0;
-
-  bool lock(bool exclusive, std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock<std::mutex> l(mu);
-    if (exclusive) {
-      ++waitingWriters;
-      const bool ok = waitUntil(l, deadline, [&] { return !writer && readers == 0; });
-      --waitingWriters;
-      if (!ok) {
-        cv.notify_all();
-        return false;
-      }
-      writer = true;
-    } else {
-      if (!waitUntil(l, deadline, [&] { return !writer && waitingWriters == 0; })) return false;
-      ++readers;
-    }
-    return true;
-  }
-
-  // condition_variable::wait_until on the steady clock needs pthread_cond_clockwait (glibc
-  // 2.34); a system-clock wait does not. Slices of at most 50 ms keep a clock step from
-  // moving the steady deadline by more than that.
-  template <typename Pred>
-  bool waitUntil(std::unique_lock<std::mutex>& l, std::chrono::steady_clock::time_point deadline, Pred ready) {
-    while (!ready()) {
-      const auto left = deadline - std::chrono::steady_clock::now();
-      if (left <= std::chrono::steady_clock::duration::zero()) return false;
-      cv.wait_until(l, std::chrono::system_clock::now() +
-                           std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
-    }
-    return true;
-  }
-
-  void unlock(bool exclusive) {
-    {
-      std::lock_guard<std::mutex> l(mu);
-      if (exclusive) writer = false;
-      else --readers;
-    }
-    cv.notify_all();
-  }
-};
-
-namespace {
-
-std::mutex gRegistryMu;
-// Entries outlive the operations that use them, so a table used again finds its own; past
-// 256 tables, those nobody holds are dropped.
-std::map<FileId, std::shared_ptr<TableLock::Entry>>& registry() {
-  static std::map<FileId, std::shared_ptr<TableLock::Entry>> r;
-  return r;
-}
-
-std::shared_ptr<TableLock::Entry> entryFor(const FileId& id) {
-  std::lock_guard<std::mutex> l(gRegistryMu);
-  auto& reg = registry();
-  auto it = reg.find(id);
-  if (it != reg.end()) return it->second;
-  if (reg.size() > 256) {
-    for (auto i = reg.begin(); i != reg.end();) i = i->second.use_count() == 1 ? reg.erase(i) : std::next(i);
-  }
-  auto e = std::make_shared<TableLock::Entry>();
-  reg.emplace(id, e);
-  return e;
-}
-
-}  // namespace
-
-void TableLock::SetTimeout(std::chrono::milliseconds timeout) { gLockTimeoutMs = timeout.count(); }
-
-TableLock::~TableLock() { Release(); }
-
-Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(gLockTimeoutMs.load());
-  auto entry = entryFor(id);
-  if (!entry->lock(exclusive, deadline)) {
-    return Status::Busy("table " + file.path() + " stays locked by another thread");
-  }
-  Status s = file.Lock(exclusive, deadline);
-  if (!s.ok()) {
-    entry->unlock(exclusive);
-    return s;
-  }
-  entry_ = std::move(entry);
-  file_ = &file;
-  exclusive_ = exclusive;
-  return Status::OK();
-}
-
-void TableLock::Release() {
-  if (!entry_) return;
-  if (file_->isOpen()) file_->Unlock();
-  entry_->unlock(exclusive_);
-  entry_.reset();
-  file_ = nullptr;
 }
 
 }  // namespace dbhelper

@@ -120,32 +120,6 @@ class File {
   FileInfo opened_;
 };
 
-// Holds a table's locks for one operation: an in-process reader/writer lock keyed by
-// the file's identity (so waiting threads sleep instead of polling), then the file lock
-// that excludes other processes. Released on destruction.
-class TableLock {
- public:
-  TableLock() = default;
-  ~TableLock();
-  TableLock(const TableLock&) = delete;
-  TableLock& operator=(const TableLock&) = delete;
-
-  // REQUIRES: nothing held. Returns Busy when the locks cannot be had by the deadline.
-  Status Acquire(const File& file, const FileId& id, bool exclusive);
-  void Release();
-  bool held() const { return entry_ != nullptr; }
-
-  // How long Acquire waits before giving up; tests shorten it.
-  static void SetTimeout(std::chrono::milliseconds timeout);
-
-  struct Entry;
-
- private:
-  std::shared_ptr<Entry> entry_;
-  const File* file_ = nullptr;
-  bool exclusive_ = false;
-};
-
 // How SysCalls::open opens a file: for reading, for reading and writing (both only when
 // it exists), or for writing, created when missing.
 inline constexpr int kOpenRead = 0;

@@ -1,8 +1,9 @@
 #include "dbhelper/freshness.h"
 
 #include <mutex>
-#include <new>
 #include <vector>
+
+#include "dbhelper/never_destroyed.h"
 
 namespace dbhelper {
 
@@ -149,12 +150,7 @@ class Watcher {
   uint64_t tick_ = 0;
 };
 
-// Never destroyed: threads may still take snapshots while the process exits.
-Watcher& watcher() {
-  alignas(Watcher) static unsigned char storage[sizeof(Watcher)];
-  static Watcher* w = ::new (storage) Watcher;
-  return *w;
-}
+Watcher& watcher() { return neverDestroyed<Watcher>(); }
 
 }  // namespace
 

@@ -9,6 +9,8 @@
 #include <pthread.h>
 #endif
 
+#include "dbhelper/never_destroyed.h"
+
 namespace dbhelper {
 
 namespace {
@@ -35,8 +37,7 @@ std::atomic<bool> gOn{true};
 std::mutex gMu;
 uint64_t gClock = 0;  // guarded by gMu
 std::vector<Slot>& slots() {  // guarded by gMu
-  static std::vector<Slot> s;
-  return s;
+  return neverDestroyed<std::vector<Slot>>();
 }
 
 void watchForks() {

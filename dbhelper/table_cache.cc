@@ -6,6 +6,7 @@
 #include <mutex>
 #include <utility>
 
+#include "dbhelper/never_destroyed.h"
 #include "dbhelper/row_scan.h"
 
 namespace dbhelper {
@@ -62,10 +63,7 @@ TableCache& TableCache::instance() {
   return cache;
 }
 
-TableCache::Impl& TableCache::impl() {
-  static Impl impl;
-  return impl;
-}
+TableCache::Impl& TableCache::impl() { return neverDestroyed<Impl>(); }
 
 void TableCache::SetMinBytes(size_t bytes) { gMinBytes = bytes; }
 size_t TableCache::minBytes() { return gMinBytes.load(std::memory_order_relaxed); }

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <new>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if !defined(_WIN32)
@@ -442,6 +445,60 @@ TEST_F(WriteTest, KeptDescriptorFollowsThePath) {
     gOpens = 0;
     ASSERT_TRUE(write(paths[i], "N=c", 0, &trace).ok());
     EXPECT_EQ(gOpens, i == 0 ? 1 : 0) << paths[i];
+  }
+}
+
+int throwingLock(int, int, int) { throw std::bad_alloc(); }
+
+// What other threads and forks do around a call: its locks end with it, whatever else ends.
+TEST_F(WriteTest, LocksEndWithTheCall) {
+  put("N\na\n");
+  std::string trace;
+  TableLock::SetTimeout(std::chrono::milliseconds(300));
+  // A reader forked over: the child shares its open file, so closing it keeps the lock.
+  int gate[2];
+  ASSERT_EQ(::pipe(gate), 0);
+  std::optional<DBHelper> reader(std::in_place, path_, nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    char c;
+    ::close(gate[1]);
+    _exit(::read(gate[0], &c, 1) >= 0 ? 0 : 1);  // until the parent is done
+  }
+  ::close(gate[0]);
+  reader.reset();
+  EXPECT_TRUE(write(path_, "N=b", 0, &trace).ok());
+  ::close(gate[1]);
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  // A lock call that runs out of memory leaves the in-process lock free.
+  {
+    FailingSysCalls guard;
+    sysCalls().lock = throwingLock;
+    EXPECT_THROW(DBHelper(path_, nullptr, DBHelper::Access::kWrite), std::bad_alloc);
+  }
+  EXPECT_TRUE(write(path_, "N=c", 0, &trace).ok());
+  TableLock::SetTimeout(std::chrono::milliseconds(5000));
+  EXPECT_EQ(get(), "N\na\nb\nc\n");
+  // Exiting while other threads are inside calls: nothing they use is destroyed under them.
+  for (int run = 0; run < 10; ++run) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      for (int t = 0; t < 4; ++t) {
+        const std::string p = path_ + std::to_string(t);
+        put(p, "N\n" + std::string(70000, 'a') + "\n");
+        std::thread([p, t] {
+          for (std::string tr;; tr.clear()) {
+            DBHelper h(p, &tr, t % 2 == 0 ? DBHelper::Access::kRead : DBHelper::Access::kAppend);
+            if (t % 2 != 0) h.writeRow("N=x");
+          }
+        }).detach();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      std::exit(0);
+    }
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ": status " << status;
   }
 }
 #endif
