@@ -195,7 +195,8 @@ Status DBHelper::loadTable() {
     s = repairIfNeeded(&repaired);
     if (!s.ok()) return s;
     if (repaired) continue;
-    if (provable && whole_) {
+    // A reader that could not repair shows the repaired table from memory, its file closed.
+    if (provable && whole_ && file_.isOpen()) {
       Snapshot after;
       if (takeSnapshot(filePath_, file_, &after) && provenUnchanged(snap, after)) {
         offerToCache(snap);
@@ -224,8 +225,7 @@ void DBHelper::offerToCache(const Snapshot& snap) {
   table->size = imageSize_;
   table->dataStart = dataStart_ == std::string_view::npos ? SIZE_MAX : dataStart_;
   table->snap = snap;
-  TableCache::instance().put(id_, table);
-  cached_ = std::move(table);
+  if (TableCache::instance().put(id_, table)) cached_ = std::move(table);  // else no index either
 }
 
 void DBHelper::dropCached() {
@@ -414,11 +414,13 @@ bool DBHelper::scanFromStart(int64_t want, Scan* out) {
   *out = Scan();
   if (!ensureWhole() || dataStart_ == std::string_view::npos) return false;
   if (whole_ && cached_ != nullptr) {
-    // The index answers at once what a scan would find.
+    // The index finds the row at most kRowStride - 1 rows before; the scan goes the rest.
     const auto& starts = cached_->rowStarts();
-    const int64_t rows = static_cast<int64_t>(starts.size()) - 1;
-    out->rows = std::min(want, rows);
-    out->next = starts[static_cast<size_t>(out->rows)];
+    const size_t k = static_cast<size_t>(std::min<int64_t>(want / CachedTable::kRowStride,
+                                                            static_cast<int64_t>(starts.size()) - 1));
+    const int64_t skipped = static_cast<int64_t>(k) * CachedTable::kRowStride;
+    *out = scanRows(image_.get(), imageSize_, starts[k], want - skipped);
+    out->rows += skipped;
     return true;
   }
   if (whole_) {

@@ -39,7 +39,9 @@
 // the path naming another file than the one open, any other OS (Windows has no
 // notification ordered after a write's bytes land). Blind spots even where provable:
 // stores through a shared writable mmap after the first one on a page (they raise no
-// event and move no timestamp until writeback); writes by another host.
+// event and move no timestamp until writeback); a native AIO (io_submit) write still
+// copying during a read (it raises no event; once complete, its ctime is seen); writes by
+// another host.
 #ifndef DBHELPER_FRESHNESS_H_
 #define DBHELPER_FRESHNESS_H_
 

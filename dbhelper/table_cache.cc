@@ -19,12 +19,13 @@ const std::vector<uint32_t>& CachedTable::rowStarts() const {
     rowStarts_.push_back(static_cast<uint32_t>(b));
     // The rows scanRows counts: each line up to its LF, a last one without LF, and none
     // after a line too long.
-    while (b < size) {
+    for (int64_t row = 1; b < size; ++row) {
       size_t end = 0;
       if (lineAt(d, size, b, &end) > kMaxLineChars) break;
       b = end < size ? end + 1 : size;
-      rowStarts_.push_back(static_cast<uint32_t>(b));
+      if (row % kRowStride == 0) rowStarts_.push_back(static_cast<uint32_t>(b));
     }
+    rowStarts_.shrink_to_fit();
   });
   return rowStarts_;
 }
@@ -77,17 +78,18 @@ std::shared_ptr<const CachedTable> TableCache::find(const FileId& id) {
   return it->second.first;
 }
 
-void TableCache::put(const FileId& id, std::shared_ptr<const CachedTable> table) {
+bool TableCache::put(const FileId& id, std::shared_ptr<const CachedTable> table) {
   Impl& m = impl();
   std::lock_guard<std::mutex> l(m.mu);
   auto it = m.entries.find(id);
   if (it != m.entries.end()) m.eraseLocked(it);
   const size_t cost = table->cost();
-  if (cost > kCapBytes) return;
+  if (cost > kCapBytes) return false;
   while (m.bytes + cost > kCapBytes && !m.lru.empty()) m.eraseLocked(m.entries.find(m.lru.back()));
   m.lru.push_front(id);
   m.entries.emplace(id, std::make_pair(std::move(table), m.lru.begin()));
   m.bytes += cost;
+  return true;
 }
 
 void TableCache::erase(const FileId& id) {

@@ -27,17 +27,18 @@ struct CachedTable {
   size_t dataStart = 0;  // offset of data row 1; SIZE_MAX: no data row can start
   Snapshot snap;         // taken under the lock before the bytes were read
 
-  // Returns the offsets of the data rows: element i is where data row i + 1 starts, the
-  // last element is the offset just past the last row (where an insertion after it
-  // goes). Empty when no data row can start.
+  // Returns where every kRowStride-th data row starts: element i is the offset of data
+  // row i * kRowStride + 1, or of the end of the table when that row would start there.
+  // Empty when no data row can start. Sparse, so that a table of short rows needs at most
+  // a quarter of its size for it.
+  static constexpr int64_t kRowStride = 8;
   const std::vector<uint32_t>& rowStarts() const;
   // Returns the number of data rows, counted by scanning the bytes once when the index is
   // not built: the first count after a change then costs what a count without the cache
   // does, and only a call that needs a row builds the index.
   int64_t rowCount() const;
 
-  // Returns the memory the entry is charged for: its bytes and room for an index of
-  // rows of 8 bytes or more.
+  // Returns the memory the entry is charged for: its bytes and room for its index.
   size_t cost() const { return size + size / 2 + 128; }
 
  private:
@@ -56,8 +57,9 @@ class TableCache {
 
   // Returns the entry for the file, or null.
   std::shared_ptr<const CachedTable> find(const FileId& id);
-  // Stores `table` for the file, replacing what was there.
-  void put(const FileId& id, std::shared_ptr<const CachedTable> table);
+  // Stores `table` for the file, replacing what was there. Returns false when it is too
+  // large to keep (what was there is dropped all the same).
+  bool put(const FileId& id, std::shared_ptr<const CachedTable> table);
   void erase(const FileId& id);
   // Returns the bytes held now (for tests).
   size_t bytes();

@@ -573,7 +573,9 @@ TEST_F(WriteTest, LeftoverUndoRecordIsRolledBackByTheNextReader) {
   EXPECT_EQ(get(), old);
 }
 
+int gOpenCalls;
 int refusingReadWriteOpen(const char* path, int how, int unused) {
+  ++gOpenCalls;
   if (how == kOpenReadWrite) {
     errno = EACCES;
     return -1;
@@ -631,7 +633,9 @@ TEST_F(WriteTest, DurableRecoveryTurnsWhatAPowerCutLeavesIntoATable) {
     // by a reader that cannot write, which repairs only what it shows.
     for (const bool readOnly : {false, true}) {
       put(c.bytes);
+      ReadModeScope cached(kReadModes[2]);
       InjectingSysCalls guard;
+      gOpenCalls = 0;
       if (readOnly) {
         SetKeepingFiles(false);  // closes the descriptor the last repair kept
         SetKeepingFiles(true);
@@ -645,6 +649,9 @@ TEST_F(WriteTest, DurableRecoveryTurnsWhatAPowerCutLeavesIntoATable) {
       }
       EXPECT_EQ(get(), readOnly ? c.bytes : *c.want) << c.what;
       EXPECT_EQ(truncationBeforeItsSync(), "") << c.what;
+      if (readOnly) {
+        EXPECT_EQ(gOpenCalls, 2) << c.what;  // one read, one refused repair: no more rounds
+      }
     }
   }
   SetSyncMode(SyncMode::kOff);
