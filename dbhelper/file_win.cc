@@ -6,6 +6,7 @@
 #if defined(_WIN32)
 
 #include "dbhelper/file.h"
+#include "dbhelper/utf.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -67,11 +68,33 @@ OVERLAPPED at(int64_t off) {
   return ov;
 }
 
+// Returns the UTF-16 path for a UTF-8 one, unit for unit: a lone surrogate (which Java
+// allows in a name) comes back as itself, not as U+FFFD, so it names its own file. Bytes
+// that are no UTF-8 at all fail with EINVAL rather than open some other name. A path
+// past MAX_PATH gets the \\?\ prefix, without which Windows refuses it.
+bool widePath(const char* path, std::wstring* out) {
+  const std::u16string units = decodeUtf8(path);
+  if (encodeUtf8(units) != path) {
+    errno = EINVAL;
+    return false;
+  }
+  out->assign(units.begin(), units.end());
+  if (out->size() < MAX_PATH || out->rfind(L"\\\\?\\", 0) == 0) return true;
+  const DWORD n = GetFullPathNameW(out->c_str(), 0, nullptr, nullptr);
+  std::wstring full(n, L'\0');
+  const DWORD got = n > 0 ? GetFullPathNameW(out->c_str(), n, full.data(), nullptr) : 0;
+  if (got == 0 || got >= n) {
+    failWith(GetLastError());
+    return false;
+  }
+  full.resize(got);
+  *out = full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+  return true;
+}
+
 int sysOpen(const char* path, int how, int) {
-  const int wlen = MultiByteToWideChar(CP_UTF8, 0, path, -1, nullptr, 0);
-  if (wlen <= 0) return failWith(GetLastError());
-  std::wstring wpath(static_cast<size_t>(wlen), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, path, -1, wpath.data(), wlen);
+  std::wstring wpath;
+  if (!widePath(path, &wpath)) return -1;
   const DWORD access = how == kOpenRead ? GENERIC_READ
                        : how == kOpenCreate ? GENERIC_WRITE
                                             : GENERIC_READ | GENERIC_WRITE;
@@ -169,14 +192,18 @@ int64_t unixNs(int64_t ticks) { return (ticks - 116444736000000000LL) * 100; }
 
 int sysFstat(int fd, FileInfo* out, bool) {
   HANDLE h = handleOf(fd);
+  // Devices and pipes have no file information: say what they are first.
+  const DWORD kind = GetFileType(h);
+  if (kind != FILE_TYPE_DISK) {
+    *out = FileInfo();
+    out->type = kind == FILE_TYPE_PIPE ? FileInfo::Type::kFifo
+                : kind == FILE_TYPE_CHAR ? FileInfo::Type::kCharDevice
+                                         : FileInfo::Type::kOther;
+    return 0;
+  }
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(h, &info)) return failWith(GetLastError());
-  const DWORD kind = GetFileType(h);
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) out->type = FileInfo::Type::kDirectory;
-  else if (kind == FILE_TYPE_PIPE) out->type = FileInfo::Type::kFifo;
-  else if (kind == FILE_TYPE_CHAR) out->type = FileInfo::Type::kCharDevice;
-  else if (kind != FILE_TYPE_DISK) out->type = FileInfo::Type::kOther;
-  else out->type = FileInfo::Type::kRegular;
+  out->type = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? FileInfo::Type::kDirectory : FileInfo::Type::kRegular;
   out->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   out->id.dev = info.dwVolumeSerialNumber;
   out->id.ino = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
@@ -194,7 +221,13 @@ int sysFstat(int fd, FileInfo* out, bool) {
 int sysLock(int fd, int type, int region) {
   // Byte ranges may lie past the end of the file here too: the table's range covers
   // bytes appended while it is held and leaves the intent byte to waiting writers.
-  if (!lockRegion(handleOf(fd), type, region)) return failWith(GetLastError());
+  if (!lockRegion(handleOf(fd), type, region)) {
+    // Only a lock held elsewhere is worth waiting for. Nothing here may read as EINVAL,
+    // which the caller takes for a system without such locks and goes on unlocked.
+    const DWORD err = GetLastError();
+    errno = err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING ? EAGAIN : err == ERROR_NOT_ENOUGH_MEMORY ? ENOMEM : ENOLCK;
+    return -1;
+  }
   return 0;
 }
 

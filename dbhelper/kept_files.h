@@ -30,7 +30,7 @@ std::optional<File> takeKeptFile(const std::string& path, FileInfo* named);
 void keepFile(const std::string& path, File file);
 
 // Whether writes keep their descriptors (never on Windows, where an open file cannot be
-// renamed over or deleted). Turning it off closes every kept descriptor. Tests use it.
+// replaced by a rename). Turning it off closes every kept descriptor. Tests use it.
 bool keepingFiles();
 void SetKeepingFiles(bool on);
 

@@ -233,6 +233,28 @@ TEST_F(WriteTest, MissingFile) {
   EXPECT_EQ(get(), "");
 }
 
+// A path names exactly its file: one past MAX_PATH works, and bytes that are no UTF-8 are
+// a name of their own on Linux and refused on Windows, never another file.
+TEST_F(WriteTest, PathsNameTheirOwnFile) {
+  std::filesystem::create_directories(dir_ / "d");
+  std::string longPath = dir_.string();  // over 260 characters that lead back to path_
+  while (longPath.size() < 300) longPath += "/d/..";
+  longPath += "/table.txt";
+  const std::string odd = (dir_ / "a").string() + "\xff" + "b.txt";
+  std::string trace;
+  put("N\na\n");
+  EXPECT_TRUE(write(longPath, "N=b", 0, &trace).ok());
+  const std::string after = "N\na\nb" + std::string(kNewline);
+  EXPECT_EQ(get(), after);
+  const Status s = write(odd, "N=c", 0, &trace);
+#if defined(_WIN32)
+  EXPECT_EQ(s.errnoValue(), EINVAL);
+#else
+  EXPECT_EQ(s.code(), Status::Code::kInvalidArgument);  // a missing table has no column N
+#endif
+  EXPECT_EQ(get(), after);
+}
+
 // Replaces one system call for the life of the object.
 class FailingSysCalls {
  public:
