@@ -172,6 +172,9 @@ Status DBHelper::insertRowAtLine(const DataRow& row, int32_t line) {
   const int64_t pos = findLinePosition(line);
   if (!status_.ok()) return status_;
   if (pos < 0) {
+    if (dataStart_ == std::string_view::npos) {  // empty, or a header too long to be one
+      return Status::OutOfRange("line " + std::to_string(line) + " cannot take a row: the table has no header line for rows to follow");
+    }
     const int32_t rows = getNumRows();
     if (!status_.ok()) return status_;
     return Status::OutOfRange("line " + std::to_string(line) + " is past the end of the table (the last line you can insert at is " +

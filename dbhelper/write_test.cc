@@ -226,7 +226,9 @@ TEST_F(WriteTest, MissingFile) {
   std::string trace;
   EXPECT_EQ(write(path_, "NAME=x", 0, &trace).code(), Status::Code::kInvalidArgument);
   EXPECT_FALSE(exists());
-  EXPECT_EQ(write(path_, "", 1, &trace).code(), Status::Code::kOutOfRange);
+  const Status s = write(path_, "", 1, &trace);
+  EXPECT_EQ(s.code(), Status::Code::kOutOfRange);
+  EXPECT_EQ(s.message(), "line 1 cannot take a row: the table has no header line for rows to follow");
   EXPECT_FALSE(exists());
   ASSERT_TRUE(write(path_, "", 0, &trace).ok());
   EXPECT_TRUE(exists());
