@@ -5,10 +5,7 @@
 #include <utility>
 #include <vector>
 
-#if !defined(_WIN32)
-#include <pthread.h>
-#endif
-
+#include "dbhelper/forks.h"
 #include "dbhelper/never_destroyed.h"
 
 namespace dbhelper {
@@ -20,13 +17,9 @@ namespace {
 struct Slot {
   std::string path;
   std::optional<File> file;  // empty while taken
-  uint64_t generation = 0;
+  uint64_t generation = 0;  // forks as a child when kept: a child never uses its parent's
   uint64_t used = 0;  // when last given back, for choosing what to close
 };
-
-// Bumped in the child of every fork: a descriptor kept before it shares its open file, and
-// with it the file's locks, with the parent.
-std::atomic<uint64_t> gGeneration{0};
 
 #if defined(_WIN32)
 std::atomic<bool> gOn{false};
@@ -38,13 +31,6 @@ std::mutex gMu;
 uint64_t gClock = 0;  // guarded by gMu
 std::vector<Slot>& slots() {  // guarded by gMu
   return neverDestroyed<std::vector<Slot>>();
-}
-
-void watchForks() {
-#if !defined(_WIN32)
-  static std::once_flag once;
-  std::call_once(once, [] { pthread_atfork(nullptr, nullptr, [] { gGeneration.fetch_add(1); }); });
-#endif
 }
 
 bool sameFile(const FileInfo& had, const FileInfo& now) {
@@ -67,7 +53,7 @@ std::optional<File> takeKeptFile(const std::string& path, FileInfo* named) {
       }
     }
   }
-  if (out && (generation != gGeneration.load() || !File::StatPath(path, named).ok() ||
+  if (out && (generation != forkCounts().asChild || !File::StatPath(path, named).ok() ||
               !sameFile(out->openInfo(), *named))) {
     out.reset();
   }
@@ -76,7 +62,7 @@ std::optional<File> takeKeptFile(const std::string& path, FileInfo* named) {
 
 void keepFile(const std::string& path, File file) {
   if (!keepingFiles() || !file.isOpen()) return;
-  watchForks();
+  const uint64_t generation = forkCounts().asChild;
   std::optional<File> closed;  // the one not kept, closed after the lock is released
   std::lock_guard<std::mutex> l(gMu);
   auto& all = slots();
@@ -97,7 +83,7 @@ void keepFile(const std::string& path, File file) {
     slot->path = path;
   }
   slot->file.emplace(std::move(file));
-  slot->generation = gGeneration.load();
+  slot->generation = generation;
   slot->used = ++gClock;
 }
 

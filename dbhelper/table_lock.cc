@@ -6,10 +6,7 @@
 #include <mutex>
 #include <new>
 
-#if !defined(_WIN32)
-#include <pthread.h>
-#endif
-
+#include "dbhelper/forks.h"
 #include "dbhelper/never_destroyed.h"
 
 namespace dbhelper {
@@ -76,18 +73,6 @@ struct Registry {
   std::map<FileId, std::shared_ptr<TableLock::Entry>> entries;
 };
 
-// Forks seen, in the parent and in the child.
-std::atomic<uint64_t> gForks{0};
-
-void countForks() {
-#if !defined(_WIN32)
-  static std::once_flag once;
-  std::call_once(once, [] {
-    pthread_atfork(nullptr, [] { gForks.fetch_add(1); }, [] { gForks.fetch_add(1); });
-  });
-#endif
-}
-
 std::shared_ptr<TableLock::Entry> entryFor(const FileId& id) {
   Registry& r = neverDestroyed<Registry>();
   std::lock_guard<std::mutex> l(r.mu);
@@ -109,13 +94,12 @@ void TableLock::SetTimeout(std::chrono::milliseconds timeout) { gLockTimeoutMs =
 TableLock::~TableLock() { Release(); }
 
 Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive) {
-  countForks();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(gLockTimeoutMs.load());
   auto entry = entryFor(id);
   if (!entry->lock(exclusive, deadline)) {
     return Status::Busy("table " + file.path() + " stays locked by another thread");
   }
-  const uint64_t forks = gForks.load();
+  const uint64_t forks = forkCounts().seen;
   Status s;
   try {
     s = file.Lock(exclusive, deadline);
@@ -134,7 +118,7 @@ Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive) {
   return Status::OK();
 }
 
-bool TableLock::forkedSinceAcquire() const { return entry_ != nullptr && gForks.load() != forks_; }
+bool TableLock::forkedSinceAcquire() const { return entry_ != nullptr && forkCounts().seen != forks_; }
 
 void TableLock::Release() {
   if (!entry_) return;
