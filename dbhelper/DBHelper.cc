@@ -378,17 +378,18 @@ Status DBHelper::repairIfNeeded(bool* repaired) {
     }
   }
   if (!whole_) return Status::IOError("table " + filePath_ + " holds an unfinished write that cannot be rolled back");
-  // As rollBack decides, on the bytes in memory: a durable write's checksums say whether
-  // the new table or the copy is whole.
+  // As rollBack decides, on the bytes in memory.
   char* bytes = image_.get();
-  uint64_t keep = rec.oldSize;
-  if (rec.sums && crc32(bytes + rec.pos, rec.copyOff - rec.pos) == rec.newCrc) {
-    keep = rec.copyOff;
-  } else if (rec.copyComplete && (!rec.sums || crc32(bytes + rec.copyOff, rec.tailLen) == rec.copyCrc)) {
-    std::memmove(bytes + rec.pos, bytes + rec.copyOff, rec.tailLen);
-  }
-  size_ = keep;
-  imageSize_ = keep;
+  Undo what = Undo::kCut;
+  decideUndo(rec, true,
+             [bytes](uint64_t off, uint64_t len, uint32_t want, bool* yes) {
+               *yes = crc32(bytes + off, len) == want;
+               return Status::OK();
+             },
+             &what);
+  if (what == Undo::kRestore) std::memmove(bytes + rec.pos, bytes + rec.copyOff, rec.tailLen);
+  size_ = what == Undo::kKeepNew ? rec.copyOff : rec.oldSize;
+  imageSize_ = size_;
   lastByte_ = size_ > 0 ? image_[size_ - 1] : '\n';
   parseHeader();
   return Status::OK();

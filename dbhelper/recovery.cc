@@ -177,40 +177,31 @@ Status findTornTrailer(const File& file, uint64_t fileSize, const char* last, bo
 }
 
 Status rollBack(const File& file, const UndoRecord& rec, bool mayComplete) {
-  bool restore = rec.copyComplete;
-  if (rec.sums) {
-    // A durable write: its steps reached the disk in order, but each may be partial.
-    auto matches = [&file](uint64_t off, uint64_t len, uint32_t want, bool* yes) {
-      uint32_t crc = 0;
-      bool whole = false;
-      Status s = crcOfRange(file, off, len, &crc, &whole);
-      *yes = s.ok() && whole && crc == want;
-      return s;
-    };
-    bool newWhole = false;
-    bool copyWhole = false;
-    Status s = mayComplete ? matches(rec.pos, rec.copyOff - rec.pos, rec.newCrc, &newWhole) : Status::OK();
-    if (s.ok() && !newWhole) s = matches(rec.copyOff, rec.tailLen, rec.copyCrc, &copyWhole);
-    // Without a copy to undo from, a whole new table is still better kept than cut.
-    if (s.ok() && !mayComplete && !copyWhole) s = matches(rec.pos, rec.copyOff - rec.pos, rec.newCrc, &newWhole);
-    if (!s.ok()) return s;
-    if (newWhole) {
-      // A writer killed before its sync may have left the new bytes in the page cache
-      // only; they reach the disk before their copy goes.
-      s = file.Sync();
-      return s.ok() ? file.Truncate(rec.copyOff) : s;
-    }
-    // A copy that is not whole was never relied on: the overwrite waits for it.
-    restore = restore && copyWhole;
+  Undo what = Undo::kCut;
+  Status s = decideUndo(rec, mayComplete,
+                        [&file](uint64_t off, uint64_t len, uint32_t want, bool* yes) {
+                          uint32_t crc = 0;
+                          bool whole = false;
+                          Status st = crcOfRange(file, off, len, &crc, &whole);
+                          *yes = st.ok() && whole && crc == want;
+                          return st;
+                        },
+                        &what);
+  if (!s.ok()) return s;
+  if (what == Undo::kKeepNew) {
+    // A writer killed before its sync may have left the new bytes in the page cache
+    // only; they reach the disk before their copy goes.
+    s = file.Sync();
+    return s.ok() ? file.Truncate(rec.copyOff) : s;
   }
-  if (restore && rec.tailLen > 0) {
+  if (what == Undo::kRestore && rec.tailLen > 0) {
     // Move the copy back in bounded chunks so a huge table needs no huge buffer.
     const size_t bufSize = static_cast<size_t>(std::min<uint64_t>(rec.tailLen, kChunk));
     auto buf = std::make_unique_for_overwrite<char[]>(bufSize);
     for (uint64_t done = 0; done < rec.tailLen;) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(rec.tailLen - done, bufSize));
       size_t got = 0;
-      Status s = file.ReadAt(rec.copyOff + done, buf.get(), n, &got);
+      s = file.ReadAt(rec.copyOff + done, buf.get(), n, &got);
       if (!s.ok()) return s;
       if (got != n) return Status::FromErrno("cannot repair table", file.path(), EIO);
       const Slice slice{buf.get(), n};
@@ -221,7 +212,7 @@ Status rollBack(const File& file, const UndoRecord& rec, bool mayComplete) {
     }
     // Durable: a power cut must not keep the truncation and lose the bytes put back.
     if (rec.sums) {
-      Status s = file.Sync();
+      s = file.Sync();
       if (!s.ok()) return s;
     }
   }

@@ -76,9 +76,36 @@ bool decodeUndoRecord(const char* last, uint64_t fileSize, UndoRecord* rec);
 // no text). *rec then describes cutting them off. `last` is as for decodeUndoRecord.
 Status findTornTrailer(const File& file, uint64_t fileSize, const char* last, bool* found, UndoRecord* rec);
 
-// Rolls back the write that `rec` describes; a durable write whose new bytes are all in
-// place is completed instead, unless `mayComplete` is false (the writer's own undo: its
-// call reports failure, so the old table must come back). REQUIRES: `file` open for
+// What undoing the write that `rec` describes comes to.
+enum class Undo {
+  kKeepNew,  // the new table is whole: cut the file at copyOff
+  kRestore,  // put the copy back at pos, then cut at oldSize
+  kCut,      // the table was never touched: cut at oldSize
+};
+
+// Decides how to undo `rec`. A durable write whose new bytes are all in place is completed
+// (kKeepNew), unless `mayComplete` is false (the writer's own undo: its call reports
+// failure, so the old table comes back when a whole copy allows it). Only a durable record
+// asks `matches(off, len, crc, &yes)`, which sets `yes` when those bytes are all there and
+// have that CRC-32; the decision is the same on the file and on an image of it.
+template <typename Matches>
+Status decideUndo(const UndoRecord& rec, bool mayComplete, Matches matches, Undo* out) {
+  *out = rec.copyComplete ? Undo::kRestore : Undo::kCut;
+  if (!rec.sums) return Status::OK();
+  // A durable write: its steps reached the disk in order, but each may be partial.
+  bool newWhole = false;
+  bool copyWhole = false;
+  Status s = mayComplete ? matches(rec.pos, rec.copyOff - rec.pos, rec.newCrc, &newWhole) : Status::OK();
+  if (s.ok() && !newWhole) s = matches(rec.copyOff, rec.tailLen, rec.copyCrc, &copyWhole);
+  // Without a copy to undo from, a whole new table is still better kept than cut.
+  if (s.ok() && !mayComplete && !copyWhole) s = matches(rec.pos, rec.copyOff - rec.pos, rec.newCrc, &newWhole);
+  if (!s.ok()) return s;
+  if (newWhole) *out = Undo::kKeepNew;
+  else if (!copyWhole) *out = Undo::kCut;  // a copy not whole was never relied on: the overwrite waits for it
+  return Status::OK();
+}
+
+// Undoes the write that `rec` describes as decideUndo says. REQUIRES: `file` open for
 // writing and locked exclusively.
 Status rollBack(const File& file, const UndoRecord& rec, bool mayComplete = true);
 
