@@ -39,25 +39,65 @@ final class NativeLoader {
 
     private NativeLoader() {}
 
+    /**
+     * Loads the library by the first route that works and checks its version.
+     *
+     * @throws UnsatisfiedLinkError naming every route tried and why each failed, or, from
+     *     {@link #checkVersion}, when the library that loaded is of another version
+     */
     static void load(Supplier<String> nativeVersion) {
         List<String> tried = new ArrayList<>();
-
-        String explicit = System.getProperty(PROPERTY);
-        if (explicit != null && !explicit.isEmpty()) {
-            String path = Path.of(explicit).toAbsolutePath().toString();
-            boolean loaded = false;
-            try {
-                System.load(path);
-                loaded = true;
-            } catch (UnsatisfiedLinkError e) {
-                tried.add(PROPERTY + "=" + path + " (" + e.getMessage() + ")");
-            }
-            if (loaded) {
-                checkVersion(path, nativeVersion);
-                return;
-            }
+        if (loadFromProperty(nativeVersion, tried) || loadFromLibraryPath(nativeVersion, tried)) {
+            return;
         }
+        String resource = resourceName();
+        byte[] image = readBundled(resource, tried);
+        if (image != null && loadExtracted(image, resource, nativeVersion, tried)) {
+            return;
+        }
+        throw new UnsatisfiedLinkError("cannot load the native library " + NAME
+                + unsupportedPlatform(image != null) + "; tried: " + String.join("; ", tried));
+    }
 
+    /**
+     * Loads the file named by {@value #PROPERTY}, if set, and returns whether it did; a
+     * failure to load is added to {@code tried}.
+     */
+    private static boolean loadFromProperty(Supplier<String> nativeVersion, List<String> tried) {
+        String explicit = System.getProperty(PROPERTY);
+        if (explicit == null || explicit.isEmpty()) {
+            return false;
+        }
+        String path = Path.of(explicit).toAbsolutePath().toString();
+        try {
+            System.load(path);
+        } catch (UnsatisfiedLinkError e) {
+            tried.add(PROPERTY + "=" + path + " (" + e.getMessage() + ")");
+            return false;
+        }
+        // outside the try: a library of the wrong version must not fall through to the next route
+        checkVersion(path, nativeVersion);
+        return true;
+    }
+
+    /**
+     * Loads the library through {@code System.loadLibrary} and returns whether it did; a
+     * failure, with the files searched, is added to {@code tried}.
+     */
+    private static boolean loadFromLibraryPath(Supplier<String> nativeVersion, List<String> tried) {
+        List<Path> candidates = libraryPathCandidates();
+        try {
+            System.loadLibrary(NAME);
+        } catch (UnsatisfiedLinkError e) {
+            tried.add("java.library.path " + candidates + " (" + e.getMessage() + ")");
+            return false;
+        }
+        checkVersion(loadedFrom(candidates), nativeVersion);
+        return true;
+    }
+
+    /** The file the library would have in each directory of java.library.path, in order. */
+    private static List<Path> libraryPathCandidates() {
         String file = System.mapLibraryName(NAME);
         List<Path> candidates = new ArrayList<>();
         for (String dir : System.getProperty("java.library.path", "").split(
@@ -66,77 +106,100 @@ final class NativeLoader {
                 candidates.add(Path.of(dir, file));
             }
         }
-        boolean found = false;
-        try {
-            System.loadLibrary(NAME);
-            found = true;
-        } catch (UnsatisfiedLinkError e) {
-            tried.add("java.library.path " + candidates + " (" + e.getMessage() + ")");
-        }
-        if (found) {
-            String where = "java.library.path";
-            for (Path c : candidates) {
-                if (Files.isRegularFile(c)) {
-                    where = c.toAbsolutePath().toString();
-                    break;
-                }
-            }
-            checkVersion(where, nativeVersion);
-            return;
-        }
+        return candidates;
+    }
 
-        String resource = resourceName();
-        byte[] image = null;
+    /**
+     * The first candidate that exists, as the best guess at what {@code loadLibrary} loaded
+     * (it does not say), or "java.library.path" when none does.
+     */
+    private static String loadedFrom(List<Path> candidates) {
+        for (Path c : candidates) {
+            if (Files.isRegularFile(c)) {
+                return c.toAbsolutePath().toString();
+            }
+        }
+        return "java.library.path";
+    }
+
+    /**
+     * Returns the bundled library's bytes, or null when the jar lacks it or it cannot be read,
+     * which is then added to {@code tried}.
+     */
+    private static byte[] readBundled(String resource, List<String> tried) {
         try {
-            image = readResource(resource);
+            byte[] image = readResource(resource);
             if (image == null) {
                 tried.add("jar resource " + resource + " (not in the jar)");
             }
+            return image;
         } catch (IOException e) {
             tried.add("jar resource " + resource + " (" + e + ")");
+            return null;
         }
-        if (image != null) {
-            String ownTmp = System.getProperty(TMPDIR_PROPERTY);
-            List<Path> dirs = extractionDirs();
-            for (int i = 0; i < dirs.size(); i++) {
-                Path dir = dirs.get(i);
-                Path extracted = null;
-                boolean loaded = false;
-                try {
-                    if (i > 0 || (ownTmp != null && !ownTmp.isEmpty())) {
-                        privateDir(dir);  // ours to create; java.io.tmpdir must exist
-                    }
-                    requireSafeDir(dir);
-                    extracted = extract(image, dir);
-                    System.load(extracted.toString());
-                    loaded = true;
-                    deleteLoaded(extracted);
-                } catch (IOException | UnsatisfiedLinkError e) {
-                    tried.add("jar resource " + resource + " extracted to "
-                            + (extracted != null ? extracted : dir) + " (" + e.getMessage() + ")");
-                    if (extracted != null) {
-                        try {
-                            Files.deleteIfExists(extracted);
-                        } catch (IOException ignored) {
-                            // deleteOnExit is still registered
-                        }
-                    }
-                }
-                if (loaded) {
-                    checkVersion("jar resource " + resource, nativeVersion);
-                    return;
-                }
+    }
+
+    /**
+     * Extracts {@code image} into each of {@link #extractionDirs} in turn until one copy
+     * loads, then checks its version; returns whether one loaded.
+     */
+    private static boolean loadExtracted(byte[] image, String resource,
+            Supplier<String> nativeVersion, List<String> tried) {
+        String ownTmp = System.getProperty(TMPDIR_PROPERTY);
+        boolean ownDir = ownTmp != null && !ownTmp.isEmpty();
+        List<Path> dirs = extractionDirs();
+        for (int i = 0; i < dirs.size(); i++) {
+            // ours to create; java.io.tmpdir must exist
+            if (loadExtractedIn(image, dirs.get(i), i > 0 || ownDir, resource, tried)) {
+                checkVersion("jar resource " + resource, nativeVersion);
+                return true;
             }
         }
+        return false;
+    }
+
+    /**
+     * Extracts {@code image} into {@code dir} (created first when {@code create}) and loads
+     * it, returning whether it loaded; a failure is added to {@code tried} and its copy removed.
+     */
+    private static boolean loadExtractedIn(byte[] image, Path dir, boolean create,
+            String resource, List<String> tried) {
+        Path extracted = null;
+        try {
+            if (create) {
+                privateDir(dir);
+            }
+            requireSafeDir(dir);
+            extracted = extract(image, dir);
+            System.load(extracted.toString());
+            deleteLoaded(extracted);
+            return true;
+        } catch (IOException | UnsatisfiedLinkError e) {
+            tried.add("jar resource " + resource + " extracted to "
+                    + (extracted != null ? extracted : dir) + " (" + e.getMessage() + ")");
+            if (extracted != null) {
+                try {
+                    Files.deleteIfExists(extracted);
+                } catch (IOException ignored) {
+                    // deleteOnExit is still registered
+                }
+            }
+            return false;
+        }
+    }
+
+    /**
+     * The part of the failure message that names this platform and the ones the jar carries,
+     * or "" when the jar has a library for it ({@code bundled}, or listed as carried).
+     */
+    private static String unsupportedPlatform(boolean bundled) {
         String platform = platform();
         List<String> carried = carriedPlatforms();
-        String unsupported = image != null || carried.contains(platform) ? ""
+        return bundled || carried.contains(platform) ? ""
                 : " for " + platform + " (os.name=" + System.getProperty("os.name") + ", os.arch="
                         + System.getProperty("os.arch") + "): this jar carries "
                         + (carried.isEmpty() ? "no native library" : "only " + String.join(", ", carried))
                         + ", so build it for this platform and name it with " + PROPERTY;
-        throw new UnsatisfiedLinkError("cannot load the native library " + NAME + unsupported
-                + "; tried: " + String.join("; ", tried));
     }
 
     /** Refuses a loaded library built for another version of this class. */
