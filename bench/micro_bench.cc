@@ -98,7 +98,7 @@ BENCHMARK(BM_freshStatPath);
 void BM_freshInotifyOnly(benchmark::State& state) {
   const std::string path = tablePath(50);
   const dbhelper::File f = openTable(path);
-  const auto& sys = dbhelper::sysCalls();
+  const auto& sys = dbhelper::realSysCalls();
   const int in = sys.watchOpen();
   if (in < 0 || f.AddWatch(in) < 0) {
     state.SkipWithError("no inotify");
@@ -160,18 +160,17 @@ BENCHMARK(BM_freshOpenLockSnapshot);
 void BM_countAfterAppend(benchmark::State& state) {
   const std::string path = tablePath(100000);
   const auto size = std::filesystem::file_size(path);
-  const size_t min = dbhelper::TableCache::minBytes();
-  if (state.range(0) == 0) dbhelper::TableCache::SetMinBytes(SIZE_MAX);
+  dbhelper::Options options;
+  if (state.range(0) == 0) options.cacheMinBytes = SIZE_MAX;
   for (auto _ : state) {
     state.PauseTiming();
     std::filesystem::resize_file(path, size);
     std::ofstream(path, std::ios::binary | std::ios::app) << "player999999|1|12/08/2026\n";
     state.ResumeTiming();
     std::string trace;
-    DBHelper table(path, &trace);
+    DBHelper table(path, &trace, DBHelper::Access::kRead, options);
     if (table.getNumRows() != 100001) std::abort();
   }
-  dbhelper::TableCache::SetMinBytes(min);
 }
 BENCHMARK(BM_countAfterAppend)->Arg(0)->Arg(1)->UseRealTime();
 

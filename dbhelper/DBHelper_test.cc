@@ -104,9 +104,9 @@ TEST_F(LoadTest, CountsAndRendersRows) {
   };
   for (const ReadMode& mode : kReadModes) for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + ", " + mode.name);
-    ReadModeScope scope(mode);
+    TestEnv env(mode);
     put(c.file);
-    warm(path_);
+    warm(path_, env.options);
 #if defined(__linux__)
     // The cached mode must really answer from the cache (the temp directory is local;
     // elsewhere freshness is never proven and every call reads).
@@ -115,7 +115,7 @@ TEST_F(LoadTest, CountsAndRendersRows) {
     }
 #endif
     std::string trace;
-    DBHelper t(path_, &trace);
+    DBHelper t(path_, &trace, DBHelper::Access::kRead, env.options);
     ASSERT_TRUE(t.status().ok()) << t.status().ToString();
     EXPECT_EQ(trace, "DBHelper constructor\n");
     EXPECT_EQ(t.getNumRows(), c.rows);
@@ -148,8 +148,8 @@ std::vector<std::string> referenceRows(const std::string& file) {
 TEST_F(LoadTest, AgreesWithLineByLineReadingOnRandomFiles) {
   std::mt19937 rng(20261208);
   for (int round = 0; round < 300; ++round) {
-    ReadModeScope scope(kReadModes[round % 3]);
-    UseBaselineScan(round % 2 == 1);  // where the processor has a faster variant, both
+    TestEnv env(kReadModes[round % 3]);
+    env.options.baselineScan = round % 2 == 1;  // where the processor has a faster variant, both
     std::string file = "A|B\n";
     const int lines = static_cast<int>(rng() % 400);
     for (int i = 0; i < lines; ++i) {
@@ -162,16 +162,15 @@ TEST_F(LoadTest, AgreesWithLineByLineReadingOnRandomFiles) {
     if (rng() % 2) file += "tail|no lf";
     put(file);
     const std::vector<std::string> rows = referenceRows(file);
-    DBHelper t(path_, nullptr);
+    DBHelper t(path_, nullptr, DBHelper::Access::kRead, env.options);
     ASSERT_EQ(t.getNumRows(), static_cast<int32_t>(rows.size())) << "round " << round << ", " << kReadModes[round % 3].name;
     for (size_t i = 0; i < rows.size(); i += 1 + rng() % 20) {
-      DBHelper one(path_, nullptr);
+      DBHelper one(path_, nullptr, DBHelper::Access::kRead, env.options);
       const DataRow want = parseLine(rows[i]);
       const DataRow got = one.dataRowAt(static_cast<int32_t>(i + 1));
       ASSERT_EQ(fieldsOf(got), fieldsOf(want)) << "round " << round << " row " << i + 1;
     }
   }
-  UseBaselineScan(false);
 }
 
 TEST_F(LoadTest, LongHeaderKeepsFirst99Characters) {
@@ -267,20 +266,19 @@ TEST_F(LoadTest, ReadRacingATruncationAnswersTheTruncatedTable) {
   for (const auto& [cut, copiedFirst] : races) {
     SCOPED_TRACE("cut to " + std::to_string(cut) + ", " + std::to_string(copiedFirst) + " copied first");
     put(before);
-    const SysCalls saved = sysCalls();
+    TestEnv env;
     gRacedPath = path_;
     gCutTo = cut;
     gCopiedFirst = copiedFirst;
     gRaced = false;
-    sysCalls().pread = racingPread;
+    env.sys.pread = racingPread;
     int32_t rows = -1;
     std::string last;
     {
-      DBHelper t(path_, nullptr);
+      DBHelper t(path_, nullptr, DBHelper::Access::kRead, env.options);
       rows = t.getNumRows();
       last = t.getRow(rows);
     }
-    sysCalls() = saved;
     ASSERT_TRUE(gRaced);
     DBHelper fresh(path_, nullptr);
     EXPECT_EQ(rows, fresh.getNumRows());

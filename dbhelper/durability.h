@@ -11,9 +11,7 @@ namespace dbhelper {
 // instant leaves a file from which the next call recovers the old or the new table.
 enum class SyncMode { kOff, kFull };
 
-// Process-wide; set once at start.
-void SetSyncMode(SyncMode mode);
-SyncMode syncMode();
+// Set in Options::sync.
 
 // The unit a disk writes whole or not at all on power loss. A write within one sector is
 // atomic; anything larger may reach the disk in any subset of its sectors.

@@ -13,6 +13,10 @@
 
 namespace dbhelper {
 
+// Appends that stay within one page reach the file whole or not at all, even when the
+// process is killed in the middle; reads take the first page of a table at once.
+inline constexpr uint64_t kPage = 4096;
+
 // Identity of an open file, the same for every path and descriptor that reaches it.
 struct FileId {
   uint64_t dev = 0;
@@ -51,6 +55,9 @@ struct Slice {
   size_t size;
 };
 
+struct SysCalls;
+const SysCalls& realSysCalls();
+
 class File {
  public:
   enum class Mode { kRead, kReadWrite };
@@ -66,10 +73,11 @@ class File {
   // in open(2)). Returns OK with *missing set (and the file closed) when the path does
   // not exist; the file is never created. Anything but a regular file is an IOError
   // that names what it is.
-  static Status Open(const std::string& path, Mode mode, File* out, bool* missing);
+  static Status Open(const std::string& path, Mode mode, File* out, bool* missing,
+                     const SysCalls& sys = realSysCalls());
   // Creates `path` empty when it does not exist; leaves an existing file alone. With
   // `durable`, a file it creates is on stable storage, directory entry included.
-  static Status CreateIfMissing(const std::string& path, bool durable = false);
+  static Status CreateIfMissing(const std::string& path, bool durable = false, const SysCalls& sys = realSysCalls());
 
   bool isOpen() const { return fd_ >= 0; }
   // Returns what fstat said when Open opened the file.
@@ -80,7 +88,8 @@ class File {
   Status Stat(FileInfo* info, bool times = false) const;
   // Returns what a path names now (symbolic links followed), without opening it; ctimeNs
   // and mtimeNs only with `times`.
-  static Status StatPath(const std::string& path, FileInfo* info, bool times = false);
+  static Status StatPath(const std::string& path, FileInfo* info, bool times = false,
+                         const SysCalls& sys = realSysCalls());
   // Returns the magic number of the file system the file is on (statfs f_type).
   Status FsType(uint64_t* type) const;
   // Adds this file (the one open, whatever its path names now) to the watch instance
@@ -113,9 +122,15 @@ class File {
   Status StillAt(bool* same, uint64_t* size = nullptr) const;
 
   const std::string& path() const { return path_; }
+  // The system calls this file goes through: those it was opened with, or given since.
+  const SysCalls& sys() const { return *sys_; }
+  // Makes later calls go through `sys` (an operation that takes a kept descriptor uses
+  // its own). REQUIRES: `sys` outlives the file.
+  void Rebind(const SysCalls& sys) { sys_ = &sys; }
 
  private:
   int fd_ = -1;
+  const SysCalls* sys_ = &realSysCalls();
   std::string path_;
   FileInfo opened_;
 };
@@ -126,8 +141,9 @@ inline constexpr int kOpenRead = 0;
 inline constexpr int kOpenReadWrite = 1;
 inline constexpr int kOpenCreate = 2;
 
-// The system calls File uses, one table per platform, replaceable so tests can inject
-// failures at any one. They report errors as -1 with errno set.
+// The system calls File uses, one table per platform (file_posix.cc, file_windows.cc).
+// Options hands a table to the core, so tests can inject failures at any one. They report
+// errors as -1 with errno set.
 struct SysCalls {
   int (*open)(const char* path, int how, int unused);
   int (*close)(int fd);
@@ -160,8 +176,6 @@ struct SysCalls {
 inline constexpr int kLockTable = 0;
 inline constexpr int kLockIntent = 1;
 inline constexpr int64_t kIntentOffset = INT64_MAX - 1;
-// Returns the table of system calls in use; assigning to it swaps them process-wide.
-SysCalls& sysCalls();
 // Returns the real system calls.
 const SysCalls& realSysCalls();
 

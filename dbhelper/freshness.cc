@@ -29,7 +29,8 @@ class Watcher {
   // file's watch. Returns false when no watch can vouch for the file.
   bool snapshot(const File& file, const FileInfo& info, Snapshot* out) {
     std::lock_guard<std::mutex> l(mu_);
-    const SysCalls& sys = sysCalls();
+    const SysCalls& sys = file.sys();
+    sys_ = &sys;  // this call's system calls read, close and remove, as they opened
     const long pid = sys.processId();
     if (pid != pid_) {
       // A forked child shares its parent's instance: reading it would steal the
@@ -66,9 +67,10 @@ class Watcher {
   }
 
   // As snapshot, for a file whose watch is held already; adds none.
-  bool known(const FileInfo& info, Snapshot* out) {
+  bool known(const FileInfo& info, const SysCalls& sys, Snapshot* out) {
     std::lock_guard<std::mutex> l(mu_);
-    if (sysCalls().processId() != pid_ || fd_ < 0) return false;  // a forked child starts over
+    sys_ = &sys;
+    if (sys.processId() != pid_ || fd_ < 0) return false;  // a forked child starts over
     if (!drain()) return false;
     Entry* e = find(info.id);
     if (e == nullptr) return false;
@@ -104,7 +106,7 @@ class Watcher {
   bool drain() {
     WatchEvent events[64];
     for (;;) {
-      const int n = sysCalls().watchRead(fd_, events, 64);
+      const int n = sys_->watchRead(fd_, events, 64);
       if (n < 0) {
         reset();
         return false;
@@ -132,18 +134,19 @@ class Watcher {
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
       if (it->lastUse < oldest->lastUse) oldest = it;
     }
-    sysCalls().watchRemove(fd_, oldest->wd);  // its IN_IGNORED then matches no entry
+    sys_->watchRemove(fd_, oldest->wd);  // its IN_IGNORED then matches no entry
     entries_.erase(oldest);
   }
 
   void reset() {
-    if (fd_ >= 0) sysCalls().close(fd_);
+    if (fd_ >= 0) sys_->close(fd_);
     fd_ = -1;
     entries_.clear();
   }
 
   std::mutex mu_;
   int fd_ = -1;
+  const SysCalls* sys_ = &realSysCalls();  // guarded by mu_: the calling operation's
   long pid_ = -1;
   std::vector<Entry> entries_;
   uint64_t nextSerial_ = 1;  // never reused, not even after a reset
@@ -159,7 +162,7 @@ bool takeSnapshot(const std::string& path, const File& file, Snapshot* out) {
   FileInfo info;
   if (!file.Stat(&info, true).ok() || info.type != FileInfo::Type::kRegular) return false;
   FileInfo named;
-  if (!File::StatPath(path, &named).ok() || named.id.dev != info.id.dev || named.id.ino != info.id.ino) {
+  if (!File::StatPath(path, &named, false, file.sys()).ok() || named.id.dev != info.id.dev || named.id.ino != info.id.ino) {
     return false;  // the path names another file now: what is open says nothing of it
   }
   // The statx above comes before the events are read: a change that completes after it
@@ -174,7 +177,7 @@ bool takeSnapshot(const std::string& path, const File& file, Snapshot* out) {
   return true;
 }
 
-bool snapshotByPath(const FileInfo& named, Snapshot* out) {
+bool snapshotByPath(const FileInfo& named, const SysCalls& sys, Snapshot* out) {
   *out = Snapshot();
   if (named.type != FileInfo::Type::kRegular) return false;
   // As in takeSnapshot, the statx comes before the events are read.
@@ -183,7 +186,7 @@ bool snapshotByPath(const FileInfo& named, Snapshot* out) {
   s.size = named.size;
   s.ctimeNs = named.ctimeNs;
   s.mtimeNs = named.mtimeNs;
-  if (!watcher().known(named, &s)) return false;
+  if (!watcher().known(named, sys, &s)) return false;
   *out = s;
   return true;
 }

@@ -71,8 +71,8 @@ bool takeSnapshot(const std::string& path, const File& file, Snapshot* out);
 
 // Takes a snapshot of the file that `named` (statx of the path, taken just now) describes,
 // without opening it: only a file whose watch is already held can be vouched for this
-// way, as the watch pins that inode. Returns false otherwise.
-bool snapshotByPath(const FileInfo& named, Snapshot* out);
+// way, as the watch pins that inode. Returns false otherwise. `sys`: the calls to make.
+bool snapshotByPath(const FileInfo& named, const SysCalls& sys, Snapshot* out);
 
 // Returns true when the file is proven unchanged since `then`, given a snapshot `now` of
 // the same path taken just now.

@@ -19,18 +19,6 @@
 namespace dbhelper {
 namespace {
 
-// Swaps in replacements for some system calls and puts the real ones back.
-class SysCallsGuard {
- public:
-  SysCallsGuard() : saved_(sysCalls()) {}
-  ~SysCallsGuard() { sysCalls() = saved_; }
-  SysCallsGuard(const SysCallsGuard&) = delete;
-  SysCallsGuard& operator=(const SysCallsGuard&) = delete;
-
- private:
-  SysCalls saved_;
-};
-
 // statx that reports the size and times every file had when first seen, so that only
 // the events can tell a change.
 int blindFstat(int fd, FileInfo* info, bool times) {
@@ -43,11 +31,11 @@ int blindFstat(int fd, FileInfo* info, bool times) {
 
 class FreshnessTest : public TableTest {
  protected:
-  // Opens the table as the library does and snapshots it.
-  Snapshot snap(const std::string& path, bool expectProvable = true) {
+  // Opens the table as the library does, through `sys`, and snapshots it.
+  Snapshot snap(const std::string& path, bool expectProvable = true, const SysCalls& sys = realSysCalls()) {
     File f;
     bool missing = false;
-    EXPECT_TRUE(File::Open(path, File::Mode::kRead, &f, &missing).ok());
+    EXPECT_TRUE(File::Open(path, File::Mode::kRead, &f, &missing, sys).ok());
     EXPECT_FALSE(missing);
     Snapshot s;
     EXPECT_EQ(takeSnapshot(path, f, &s), expectProvable) << path;
@@ -121,15 +109,15 @@ TEST_F(FreshnessTest, EveryChangeIsSeenAndNothingElse) {
       for (const Change& c : changes()) {
         if (blind && !c.seenByEvents) continue;
         SCOPED_TRACE(dir + ": " + c.name + (blind ? " (events only)" : ""));
-        SysCallsGuard guard;
-        if (blind) sysCalls().fstat = blindFstat;
+        TestEnv env;
+        if (blind) env.sys.fstat = blindFstat;
         const std::string path = dir + "/t.txt";
         put(path, kTable);
-        const Snapshot then = snap(path);
-        EXPECT_TRUE(provenUnchanged(then, snap(path)));
-        EXPECT_TRUE(provenUnchanged(then, snap(path)));  // asking again changes nothing
+        const Snapshot then = snap(path, true, env.sys);
+        EXPECT_TRUE(provenUnchanged(then, snap(path, true, env.sys)));
+        EXPECT_TRUE(provenUnchanged(then, snap(path, true, env.sys)));  // asking again changes nothing
         c.apply(path);
-        EXPECT_FALSE(provenUnchanged(then, snap(path)));
+        EXPECT_FALSE(provenUnchanged(then, snap(path, true, env.sys)));
         ::chmod(path.c_str(), 0644);
       }
     }
@@ -139,18 +127,18 @@ TEST_F(FreshnessTest, EveryChangeIsSeenAndNothingElse) {
 TEST_F(FreshnessTest, NotProvable) {
   struct Case {
     const char* name;
-    std::function<void(const std::string& path)> inject;
+    std::function<void(SysCalls& sys, const std::string& path)> inject;
   };
   const std::vector<Case> cases = {
-      {"FUSE", [](const std::string&) { sysCalls().fsType = [](int, uint64_t* t) { *t = 0x65735546; return 0; }; }},
-      {"NFS", [](const std::string&) { sysCalls().fsType = [](int, uint64_t* t) { *t = 0x6969; return 0; }; }},
-      {"statfs fails", [](const std::string&) { sysCalls().fsType = [](int, uint64_t*) { errno = ENOSYS; return -1; }; }},
-      {"no instance left", [](const std::string& path) {
+      {"FUSE", [](SysCalls& sys, const std::string&) { sys.fsType = [](int, uint64_t* t) { *t = 0x65735546; return 0; }; }},
+      {"NFS", [](SysCalls& sys, const std::string&) { sys.fsType = [](int, uint64_t* t) { *t = 0x6969; return 0; }; }},
+      {"statfs fails", [](SysCalls& sys, const std::string&) { sys.fsType = [](int, uint64_t*) { errno = ENOSYS; return -1; }; }},
+      {"no instance left", [](SysCalls& sys, const std::string& path) {
          // Reading fails first, which drops the instance; then no new one can be had.
          static std::atomic<int> opens;
          opens = 0;
-         sysCalls().watchRead = [](int, WatchEvent*, int) { errno = EIO; return -1; };
-         sysCalls().watchOpen = [] {
+         sys.watchRead = [](int, WatchEvent*, int) { errno = EIO; return -1; };
+         sys.watchOpen = [] {
            ++opens;
            errno = EMFILE;
            return -1;
@@ -158,13 +146,13 @@ TEST_F(FreshnessTest, NotProvable) {
          File f;
          bool missing = false;
          Snapshot s;
-         ASSERT_TRUE(File::Open(path, File::Mode::kRead, &f, &missing).ok());
+         ASSERT_TRUE(File::Open(path, File::Mode::kRead, &f, &missing, sys).ok());
          EXPECT_FALSE(takeSnapshot(path, f, &s));
          EXPECT_FALSE(takeSnapshot(path, f, &s));
          EXPECT_EQ(opens, 1);
        }},
-      {"no watch left", [](const std::string&) { sysCalls().watchAdd = [](int, int) { errno = ENOSPC; return -1; }; }},
-      {"events unreadable", [](const std::string&) { sysCalls().watchRead = [](int, WatchEvent*, int) { errno = EIO; return -1; }; }},
+      {"no watch left", [](SysCalls& sys, const std::string&) { sys.watchAdd = [](int, int) { errno = ENOSPC; return -1; }; }},
+      {"events unreadable", [](SysCalls& sys, const std::string&) { sys.watchRead = [](int, WatchEvent*, int) { errno = EIO; return -1; }; }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -172,9 +160,9 @@ TEST_F(FreshnessTest, NotProvable) {
     const std::string path = (dir_ / (std::string("np-") + std::to_string(&c - cases.data()))).string();
     put(path, kTable);
     {
-      SysCallsGuard guard;
-      c.inject(path);
-      const Snapshot s = snap(path, false);
+      TestEnv env;
+      c.inject(env.sys, path);
+      const Snapshot s = snap(path, false, env.sys);
       EXPECT_FALSE(provenUnchanged(s, s));
     }
     // Real calls again: provable, even after the instance was dropped.
@@ -197,15 +185,15 @@ TEST_F(FreshnessTest, PathNamingAnotherFileIsNotProvable) {
 TEST_F(FreshnessTest, LostEventsProveNothing) {
   put(kTable);
   const Snapshot then = snap(path_);
-  SysCallsGuard guard;
+  TestEnv env;
   static std::atomic<int> calls;
   calls = 0;
-  sysCalls().watchRead = [](int fd, WatchEvent* ev, int max) {
+  env.sys.watchRead = [](int fd, WatchEvent* ev, int max) {
     if (calls++ > 0) return realSysCalls().watchRead(fd, ev, max);
     ev[0] = WatchEvent{-1, WatchEvent::Kind::kOverflow};
     return 1;
   };
-  EXPECT_FALSE(provenUnchanged(then, snap(path_)));
+  EXPECT_FALSE(provenUnchanged(then, snap(path_, true, env.sys)));
 }
 
 TEST_F(FreshnessTest, WatchesStayWithinTheCap) {
@@ -229,10 +217,10 @@ TEST_F(FreshnessTest, WatchesStayWithinTheCap) {
 }
 
 TEST_F(FreshnessTest, ForkedChildLeavesItsParentsEvents) {
-  SysCallsGuard guard;
-  sysCalls().fstat = blindFstat;
+  TestEnv env;
+  env.sys.fstat = blindFstat;
   put(kTable);
-  const Snapshot then = snap(path_);
+  const Snapshot then = snap(path_, true, env.sys);
   rawWrite(path_, O_WRONLY, "ann|5", 11);  // its event waits in the instance the child inherits
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -240,13 +228,13 @@ TEST_F(FreshnessTest, ForkedChildLeavesItsParentsEvents) {
     Snapshot s;
     File f;
     bool missing = false;
-    const bool ok = File::Open(path_, File::Mode::kRead, &f, &missing).ok() && takeSnapshot(path_, f, &s);
+    const bool ok = File::Open(path_, File::Mode::kRead, &f, &missing, env.sys).ok() && takeSnapshot(path_, f, &s);
     ::_exit(ok ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_FALSE(provenUnchanged(then, snap(path_)));
+  EXPECT_FALSE(provenUnchanged(then, snap(path_, true, env.sys)));
 }
 
 // A write ignores our lock and is still copying while we snapshot and read: ctime has

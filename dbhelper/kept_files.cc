@@ -21,12 +21,6 @@ struct Slot {
   uint64_t used = 0;  // when last given back, for choosing what to close
 };
 
-#if defined(_WIN32)
-std::atomic<bool> gOn{false};
-#else
-std::atomic<bool> gOn{true};
-#endif
-
 std::mutex gMu;
 uint64_t gClock = 0;  // guarded by gMu
 std::vector<Slot>& slots() {  // guarded by gMu
@@ -40,7 +34,7 @@ bool sameFile(const FileInfo& had, const FileInfo& now) {
 
 }  // namespace
 
-std::optional<File> takeKeptFile(const std::string& path, FileInfo* named) {
+std::optional<File> takeKeptFile(const std::string& path, const SysCalls& sys, FileInfo* named) {
   std::optional<File> out;
   uint64_t generation = 0;
   {
@@ -53,7 +47,8 @@ std::optional<File> takeKeptFile(const std::string& path, FileInfo* named) {
       }
     }
   }
-  if (out && (generation != forkCounts().asChild || !File::StatPath(path, named).ok() ||
+  if (out) out->Rebind(sys);
+  if (out && (generation != forkCounts().asChild || !File::StatPath(path, named, false, sys).ok() ||
               !sameFile(out->openInfo(), *named))) {
     out.reset();
   }
@@ -61,7 +56,7 @@ std::optional<File> takeKeptFile(const std::string& path, FileInfo* named) {
 }
 
 void keepFile(const std::string& path, File file) {
-  if (!keepingFiles() || !file.isOpen()) return;
+  if (!file.isOpen()) return;
   const uint64_t generation = forkCounts().asChild;
   std::optional<File> closed;  // the one not kept, closed after the lock is released
   std::lock_guard<std::mutex> l(gMu);
@@ -87,14 +82,7 @@ void keepFile(const std::string& path, File file) {
   slot->used = ++gClock;
 }
 
-bool keepingFiles() { return gOn.load(std::memory_order_relaxed); }
-
-void SetKeepingFiles(bool on) {
-#if defined(_WIN32)
-  on = false;
-#endif
-  gOn.store(on);
-  if (on) return;
+void closeKeptFiles() {
   std::vector<Slot> all;  // closed after the lock is released
   std::lock_guard<std::mutex> l(gMu);
   all.swap(slots());

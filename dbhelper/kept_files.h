@@ -19,20 +19,19 @@ namespace dbhelper {
 // At most this many descriptors are kept; the one given back longest ago is closed first.
 inline constexpr size_t kKeptFilesMax = 8;
 
-// Returns the descriptor kept for `path` when the path still names the file it has open,
-// with the same permission bits and owner, and sets *named to what one stat of the path
-// said; that stat is taken only when a descriptor is kept for `path`. Otherwise returns
-// nothing and closes the descriptor kept for `path`, if any.
-std::optional<File> takeKeptFile(const std::string& path, FileInfo* named);
+// Returns the descriptor kept for `path`, making its calls through `sys` from now on,
+// when the path still names the file it has open, with the same permission bits and
+// owner, and sets *named to what one stat of the path said; that stat is taken only when
+// a descriptor is kept for `path`. Otherwise returns nothing and closes the descriptor
+// kept for `path`, if any.
+std::optional<File> takeKeptFile(const std::string& path, const SysCalls& sys, FileInfo* named);
 
 // Keeps `file` for the next operation on `path`. REQUIRES: open for reading and writing,
 // holding no lock.
 void keepFile(const std::string& path, File file);
 
-// Whether writes keep their descriptors (never on Windows, where an open file cannot be
-// replaced by a rename). Turning it off closes every kept descriptor. Tests use it.
-bool keepingFiles();
-void SetKeepingFiles(bool on);
+// Closes every kept descriptor (for tests). Whether writes keep theirs is Options::keepFiles.
+void closeKeptFiles();
 
 }  // namespace dbhelper
 

@@ -35,9 +35,7 @@ struct RowScan {
 
   // Counts the line ending at `e`; returns false when it is too long, ending the table.
   bool onNewline(size_t e) {
-    size_t len = e - lineStart;
-    if (len > 0 && d[e - 1] == '\r') --len;
-    if (len > kMaxLineChars) return false;
+    if (!endedLineIsRow(d, lineStart, e)) return false;
     ++r.rows;
     r.next = e + 1;
     lineStart = e + 1;
@@ -108,46 +106,26 @@ __attribute__((target("avx2,popcnt"))) bool scanBlocksAvx2(RowScan* state, size_
   return going;
 }
 
-std::atomic<bool> gBaselineOnly{false};
-
 bool haveAvx2() {
   static const bool yes = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
   }();
-  return yes && !gBaselineOnly.load(std::memory_order_relaxed);
+  return yes;
 }
 #endif
 
 }  // namespace
 
-void UseBaselineScan(bool on) {
-#if defined(DBHELPER_SCAN_AVX2)
-  gBaselineOnly = on;
-#else
-  (void)on;
-#endif
-}
-
-size_t lineAt(const char* d, size_t size, size_t b, size_t* end) {
-  const void* nl = std::memchr(d + b, '\n', size - b);
-  if (nl == nullptr) {
-    *end = size;
-    return size - b;
-  }
-  const size_t e = static_cast<size_t>(static_cast<const char*>(nl) - d);
-  *end = e;
-  return (e > b && d[e - 1] == '\r') ? e - 1 - b : e - b;
-}
-
-Scan scanRows(const char* d, size_t size, size_t from, int64_t want) {
+Scan scanRows(const char* d, size_t size, size_t from, int64_t want, bool baseline) {
+  (void)baseline;  // one variant only, where the compiler builds no faster one
   RowScan s{d, want, Scan(), from};
   s.r.next = from;
   if (want <= 0 || from >= size) return s.r;
   size_t i = from;
   bool going = true;
 #if defined(DBHELPER_SCAN_AVX2)
-  going = haveAvx2() ? scanBlocksAvx2(&s, size, &i) : scanBlocksSse2(&s, size, &i);
+  going = !baseline && haveAvx2() ? scanBlocksAvx2(&s, size, &i) : scanBlocksSse2(&s, size, &i);
 #elif defined(__SSE2__)
   going = scanBlocksSse2(&s, size, &i);
 #endif
@@ -159,14 +137,15 @@ Scan scanRows(const char* d, size_t size, size_t from, int64_t want) {
       return s.r;
     }
   }
-  if (s.lineStart < size && size - s.lineStart <= kMaxLineChars) {
+  if (lastLineIsRow(s.lineStart, size)) {
     ++s.r.rows;
     s.r.next = size;
   }
   return s.r;
 }
 
-Status scanFile(const File& file, uint64_t from, uint64_t size, int64_t want, size_t chunk, Scan* out) {
+Status scanFile(const File& file, uint64_t from, uint64_t size, int64_t want, size_t chunk, Scan* out,
+                bool baseline) {
   auto buf = std::make_unique_for_overwrite<char[]>(chunk);
   Scan total;
   total.next = from;
@@ -185,7 +164,7 @@ Status scanFile(const File& file, uint64_t from, uint64_t size, int64_t want, si
       usable = static_cast<size_t>(p - buf.get());
       if (usable == 0) break;  // a chunk without LF: that line is too long
     }
-    const Scan r = scanRows(buf.get(), usable, 0, want - total.rows);
+    const Scan r = scanRows(buf.get(), usable, 0, want - total.rows, baseline);
     total.rows += r.rows;
     total.next = off + r.next;
     if (atEnd || r.next < usable) break;  // the end of the file, or of the table

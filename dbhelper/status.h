@@ -15,6 +15,7 @@ class Status {
     kInvalidArgument,  // a record that cannot be placed in the table
     kOutOfRange,       // a line number outside the table
     kIOError,          // the OS refused a read, write, lock or open
+    kChanged,          // another program truncated, replaced or kept growing the file during the call
     kBusy,             // the table stayed locked by another writer
     kOverflow,         // an answer too large for the caller's integer type
   };
@@ -28,6 +29,9 @@ class Status {
   // Returns an I/O error that the OS did not report (a file of the wrong kind, a file
   // changed under a write); `msg` says it all.
   static Status IOError(std::string msg) { return Status(Code::kIOError, std::move(msg)); }
+  // Returns the error for a file that another program changed under a write in a way the
+  // write cannot take in; the file is left as that program left it.
+  static Status Changed(std::string msg) { return Status(Code::kChanged, std::move(msg)); }
   // Returns an I/O error for `what` on `path`, carrying the OS's text for `err` (an errno).
   static Status FromErrno(std::string_view what, std::string_view path, int err);
 

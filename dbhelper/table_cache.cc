@@ -17,12 +17,10 @@ const std::vector<uint32_t>& CachedTable::rowStarts() const {
     const char* d = bytes.get();
     size_t b = dataStart;
     rowStarts_.push_back(static_cast<uint32_t>(b));
-    // The rows scanRows counts: each line up to its LF, a last one without LF, and none
-    // after a line too long.
+    // The rows scanRows counts, by the same rule.
     for (int64_t row = 1; b < size; ++row) {
-      size_t end = 0;
-      if (lineAt(d, size, b, &end) > kMaxLineChars) break;
-      b = end < size ? end + 1 : size;
+      b = nextRowStart(d, size, b);
+      if (b == SIZE_MAX) break;
       if (row % kRowStride == 0) rowStarts_.push_back(static_cast<uint32_t>(b));
     }
     rowStarts_.shrink_to_fit();
@@ -30,21 +28,16 @@ const std::vector<uint32_t>& CachedTable::rowStarts() const {
   return rowStarts_;
 }
 
-int64_t CachedTable::rowCount() const {
+int64_t CachedTable::rowCount(bool baseline) const {
   if (dataStart == SIZE_MAX) return 0;
   int64_t n = rows_.load(std::memory_order_relaxed);
   if (n < 0) {
-    n = scanRows(bytes.get(), size, dataStart, INT64_MAX).rows;
+    n = scanRows(bytes.get(), size, dataStart, INT64_MAX, baseline).rows;
     rows_.store(n, std::memory_order_relaxed);
   }
   return n;
 }
 
-namespace {
-// Measured: proving a file unchanged costs about 3 us, reading and counting 64 KiB
-// about as much (docs/performance.md).
-std::atomic<size_t> gMinBytes{64u << 10};
-}  // namespace
 
 struct TableCache::Impl {
   std::mutex mu;
@@ -66,8 +59,6 @@ TableCache& TableCache::instance() {
 
 TableCache::Impl& TableCache::impl() { return neverDestroyed<Impl>(); }
 
-void TableCache::SetMinBytes(size_t bytes) { gMinBytes = bytes; }
-size_t TableCache::minBytes() { return gMinBytes.load(std::memory_order_relaxed); }
 
 std::shared_ptr<const CachedTable> TableCache::find(const FileId& id) {
   Impl& m = impl();

@@ -36,7 +36,8 @@ struct CachedTable {
   // Returns the number of data rows, counted by scanning the bytes once when the index is
   // not built: the first count after a change then costs what a count without the cache
   // does, and only a call that needs a row builds the index.
-  int64_t rowCount() const;
+  // `baseline`: counted by the baseline scan (see scanRows).
+  int64_t rowCount(bool baseline = false) const;
 
   // Returns the memory the entry is charged for: its bytes and room for its index.
   size_t cost() const { return size + size / 2 + 128; }
@@ -63,11 +64,6 @@ class TableCache {
   void erase(const FileId& id);
   // Returns the bytes held now (for tests).
   size_t bytes();
-
-  // Tables smaller than this are read on every call: reading a few pages costs less
-  // than proving them unchanged. Tests lower it.
-  static void SetMinBytes(size_t bytes);
-  static size_t minBytes();
 
  private:
   TableCache() = default;

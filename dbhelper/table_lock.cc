@@ -64,7 +64,6 @@ struct TableLock::Entry {
 
 namespace {
 
-std::atomic<int64_t> gLockTimeoutMs{5000};
 
 // Entries outlive the operations that use them, so a table used again finds its own; past
 // 256 tables, those nobody holds are dropped.
@@ -89,12 +88,11 @@ std::shared_ptr<TableLock::Entry> entryFor(const FileId& id) {
 
 }  // namespace
 
-void TableLock::SetTimeout(std::chrono::milliseconds timeout) { gLockTimeoutMs = timeout.count(); }
 
 TableLock::~TableLock() { Release(); }
 
-Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(gLockTimeoutMs.load());
+Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   auto entry = entryFor(id);
   if (!entry->lock(exclusive, deadline)) {
     return Status::Busy("table " + file.path() + " stays locked by another thread");

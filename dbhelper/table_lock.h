@@ -21,17 +21,14 @@ class TableLock {
   TableLock(const TableLock&) = delete;
   TableLock& operator=(const TableLock&) = delete;
 
-  // REQUIRES: nothing held. Returns Busy when the locks cannot be had by the deadline.
-  Status Acquire(const File& file, const FileId& id, bool exclusive);
+  // REQUIRES: nothing held. Returns Busy when the locks cannot be had within `timeout`.
+  Status Acquire(const File& file, const FileId& id, bool exclusive, std::chrono::milliseconds timeout);
   // Unlocks the file, then the in-process lock.
   void Release();
   bool held() const { return entry_ != nullptr; }
   // Returns whether this process forked since the lock was taken. Closing the file then
   // does not drop the file lock: the child shares the open file, and with it the lock.
   bool forkedSinceAcquire() const;
-
-  // How long Acquire waits before giving up; tests shorten it.
-  static void SetTimeout(std::chrono::milliseconds timeout);
 
   struct Entry;
 

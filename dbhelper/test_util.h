@@ -9,9 +9,13 @@
 #include <fstream>
 #include <iterator>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 
 #include "dbhelper/DBHelper.h"
+#include "dbhelper/never_destroyed.h"
+#include "dbhelper/options.h"
 #include "dbhelper/table_cache.h"
 
 #if defined(_WIN32)
@@ -61,28 +65,33 @@ struct ReadMode {
 inline constexpr ReadMode kReadModes[] = {
     {"held", 64u << 20, SIZE_MAX}, {"streamed", 0, SIZE_MAX}, {"cached", 64u << 20, 0}};
 
-// Puts a read mode in force for one scope.
-class ReadModeScope {
- public:
-  explicit ReadModeScope(const ReadMode& mode) : limit_(DBHelper::imageLimit()), min_(TableCache::minBytes()) {
-    DBHelper::SetImageLimit(mode.imageLimit);
-    TableCache::SetMinBytes(mode.cacheMinBytes);
+// The options a test runs the core with: the real system calls unless the test replaces
+// some in `sys`, and the defaults unless it changes `options`.
+struct TestEnv {
+  // Never freed: a descriptor kept by a write in one test is closed through its table later.
+  static SysCalls& newSysCalls() {
+    static std::mutex mu;
+    std::lock_guard<std::mutex> l(mu);
+    return neverDestroyed<std::deque<SysCalls>>().emplace_back(realSysCalls());
   }
-  ~ReadModeScope() {
-    DBHelper::SetImageLimit(limit_);
-    TableCache::SetMinBytes(min_);
-  }
-  ReadModeScope(const ReadModeScope&) = delete;
-  ReadModeScope& operator=(const ReadModeScope&) = delete;
 
- private:
-  uint64_t limit_;
-  size_t min_;
+  SysCalls& sys = newSysCalls();
+  Options options;
+
+  TestEnv() { options.sys = &sys; }
+  explicit TestEnv(const ReadMode& mode) : TestEnv() { use(mode); }
+  TestEnv(const TestEnv&) = delete;
+  TestEnv& operator=(const TestEnv&) = delete;
+
+  void use(const ReadMode& mode) {
+    options.imageLimit = mode.imageLimit;
+    options.cacheMinBytes = mode.cacheMinBytes;
+  }
 };
 
 // Reads the table once, so that in the cached mode the next object answers from the cache.
-inline void warm(const std::string& path) {
-  DBHelper t(path, nullptr);
+inline void warm(const std::string& path, const Options& options) {
+  DBHelper t(path, nullptr, DBHelper::Access::kRead, options);
   t.getNumRows();
 }
 

@@ -104,8 +104,9 @@ TEST_F(RecordTest, EmptyFileHasNoColumnToName) {
 using WriteTest = TableTest;
 
 // Runs one write through a fresh writer and returns its status and trace.
-Status write(const std::string& path, const std::string& text, int32_t line, std::string* trace) {
-  DBHelper t(path, trace, DBHelper::Access::kWrite);
+Status write(const std::string& path, const std::string& text, int32_t line, std::string* trace,
+             const Options& options = Options()) {
+  DBHelper t(path, trace, DBHelper::Access::kWrite, options);
   if (!t.status().ok()) return t.status();
   return line == 0 ? t.writeRow(text) : t.writeRowToLine(text, line);
 }
@@ -157,11 +158,11 @@ TEST_F(WriteTest, AppendsAndInsertsInPlace) {
   };
   for (const ReadMode& mode : kReadModes) for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + ", " + mode.name);
-    ReadModeScope scope(mode);
+    TestEnv env(mode);
     put(c.before);
-    warm(path_);
+    warm(path_, env.options);
     std::string trace;
-    const Status s = write(path_, c.text, c.line, &trace);
+    const Status s = write(path_, c.text, c.line, &trace, env.options);
     ASSERT_TRUE(s.ok()) << s.ToString();
     EXPECT_EQ(get(), c.after);
     EXPECT_EQ(trace, c.trace);
@@ -257,18 +258,6 @@ TEST_F(WriteTest, PathsNameTheirOwnFile) {
   EXPECT_EQ(get(), after);
 }
 
-// Replaces one system call for the life of the object.
-class FailingSysCalls {
- public:
-  FailingSysCalls() : saved_(sysCalls()) {}
-  ~FailingSysCalls() { sysCalls() = saved_; }
-  FailingSysCalls(const FailingSysCalls&) = delete;
-  FailingSysCalls& operator=(const FailingSysCalls&) = delete;
-
- private:
-  SysCalls saved_;
-};
-
 int gWritesLeft;  // pwritev calls that still succeed
 int gFailErrno;
 int gStatFailsAt;  // the statx of the path that fails, counted down; 0: none
@@ -306,17 +295,16 @@ int failingStatPath(const char* path, FileInfo* info, bool times) {
   return realSysCalls().statPath(path, info, times);
 }
 
-// Installs the injectors above, every one passing through until told otherwise.
-class InjectingSysCalls : public FailingSysCalls {
- public:
-  InjectingSysCalls() {
+// The injectors above, every one passing through until told otherwise.
+struct InjectingEnv : TestEnv {
+  InjectingEnv() {
     gWritesLeft = 1 << 30;
     gStatFailsAt = 0;
     gEvents.clear();
-    sysCalls().pwritev = countingPwritev;
-    sysCalls().ftruncate = recordingFtruncate;
-    sysCalls().dataSync = recordingDataSync;
-    sysCalls().statPath = failingStatPath;
+    sys.pwritev = countingPwritev;
+    sys.ftruncate = recordingFtruncate;
+    sys.dataSync = recordingDataSync;
+    sys.statPath = failingStatPath;
   }
 };
 
@@ -353,22 +341,22 @@ TEST_F(WriteTest, FailedWriteAtAnyStepLeavesTheTableAsItWas) {
       SCOPED_TRACE("table of " + std::to_string(before.size()) + " bytes, " +
                    (failStat ? "statx " + std::to_string(ok + 1) + " fails, " : std::to_string(ok) + " writes succeed, ") +
                    mode.name + (sync == SyncMode::kFull ? ", durable" : ""));
-      ReadModeScope scope(mode);
-      SetSyncMode(sync);
+      TestEnv plain(mode);
       put(before);
-      warm(path_);
+      warm(path_, plain.options);
       Status s;
       std::string torn;
       {
-        InjectingSysCalls guard;
+        InjectingEnv env;
+        env.use(mode);
+        env.options.sync = sync;
         if (failStat) gStatFailsAt = ok + 1;
         else gWritesLeft = ok;
         gFailErrno = ENOSPC;
         std::string trace;
-        s = write(path_, "N=new,S=9", 2, &trace);
+        s = write(path_, "N=new,S=9", 2, &trace, env.options);
         if (sync == SyncMode::kFull) torn = truncationBeforeItsSync();
       }
-      SetSyncMode(SyncMode::kOff);
       EXPECT_EQ(torn, "");
       if (s.ok()) {
         EXPECT_EQ(get().size(), before.size() + 5 + kNewline.size());
@@ -376,7 +364,7 @@ TEST_F(WriteTest, FailedWriteAtAnyStepLeavesTheTableAsItWas) {
         EXPECT_EQ(s.code(), Status::Code::kIOError);
         EXPECT_EQ(s.errnoValue(), failStat ? EIO : ENOSPC);
         // Restoring may itself have failed; the next operation then rolls back.
-        DBHelper next(path_, nullptr);
+        DBHelper next(path_, nullptr, DBHelper::Access::kRead, plain.options);
         EXPECT_TRUE(next.status().ok());
         EXPECT_EQ(get(), before);
       }
@@ -415,10 +403,10 @@ TEST_F(WriteTest, KeptDescriptorFollowsThePath) {
     ASSERT_TRUE(write(path_, "N=b", 0, &trace).ok());
     c.between();
     const std::string before = exists() ? get() : "";
-    FailingSysCalls guard;
-    sysCalls().open = countingOpen;
+    TestEnv counting;
+    counting.sys.open = countingOpen;
     gOpens = 0;
-    const Status s = write(path_, "N=c", 0, &trace);
+    const Status s = write(path_, "N=c", 0, &trace, counting.options);
     EXPECT_EQ(gOpens, c.opens);
     if (before.empty()) {
       EXPECT_EQ(s.code(), Status::Code::kInvalidArgument);  // a missing table has no column N
@@ -433,10 +421,11 @@ TEST_F(WriteTest, KeptDescriptorFollowsThePath) {
   ASSERT_TRUE(write(path_, "N=b", 0, &trace).ok());
   const pid_t pid = ::fork();
   if (pid == 0) {
-    sysCalls().open = countingOpen;
+    TestEnv counting;
+    counting.sys.open = countingOpen;
     gOpens = 0;
     std::string t;
-    _exit(write(path_, "N=c", 0, &t).ok() && gOpens == 1 ? 0 : 1);
+    _exit(write(path_, "N=c", 0, &t, counting.options).ok() && gOpens == 1 ? 0 : 1);
   }
   int status = -1;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
@@ -464,10 +453,10 @@ TEST_F(WriteTest, KeptDescriptorFollowsThePath) {
     ASSERT_TRUE(write(paths.back(), "N=b", 0, &trace).ok());
   }
   for (const size_t i : {kKeptFilesMax, size_t{0}}) {
-    FailingSysCalls guard;
-    sysCalls().open = countingOpen;
+    TestEnv counting;
+    counting.sys.open = countingOpen;
     gOpens = 0;
-    ASSERT_TRUE(write(paths[i], "N=c", 0, &trace).ok());
+    ASSERT_TRUE(write(paths[i], "N=c", 0, &trace, counting.options).ok());
     EXPECT_EQ(gOpens, i == 0 ? 1 : 0) << paths[i];
   }
 }
@@ -478,11 +467,12 @@ int throwingLock(int, int, int) { throw std::bad_alloc(); }
 TEST_F(WriteTest, LocksEndWithTheCall) {
   put("N\na\n");
   std::string trace;
-  TableLock::SetTimeout(std::chrono::milliseconds(300));
+  TestEnv env;
+  env.options.lockTimeout = std::chrono::milliseconds(300);
   // A reader forked over: the child shares its open file, so closing it keeps the lock.
   int gate[2];
   ASSERT_EQ(::pipe(gate), 0);
-  std::optional<DBHelper> reader(std::in_place, path_, nullptr);
+  std::optional<DBHelper> reader(std::in_place, path_, nullptr, DBHelper::Access::kRead, env.options);
   const pid_t child = ::fork();
   if (child == 0) {
     char c;
@@ -491,18 +481,18 @@ TEST_F(WriteTest, LocksEndWithTheCall) {
   }
   ::close(gate[0]);
   reader.reset();
-  EXPECT_TRUE(write(path_, "N=b", 0, &trace).ok());
+  EXPECT_TRUE(write(path_, "N=b", 0, &trace, env.options).ok());
   ::close(gate[1]);
   int status = -1;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   // A lock call that runs out of memory leaves the in-process lock free.
   {
-    FailingSysCalls guard;
-    sysCalls().lock = throwingLock;
-    EXPECT_THROW(DBHelper(path_, nullptr, DBHelper::Access::kWrite), std::bad_alloc);
+    TestEnv throwing;
+    throwing.options.lockTimeout = env.options.lockTimeout;
+    throwing.sys.lock = throwingLock;
+    EXPECT_THROW(DBHelper(path_, nullptr, DBHelper::Access::kWrite, throwing.options), std::bad_alloc);
   }
-  EXPECT_TRUE(write(path_, "N=c", 0, &trace).ok());
-  TableLock::SetTimeout(std::chrono::milliseconds(5000));
+  EXPECT_TRUE(write(path_, "N=c", 0, &trace, env.options).ok());
   EXPECT_EQ(get(), "N\na\nb\nc\n");
   // Exiting while other threads are inside calls: nothing they use is destroyed under them.
   for (int run = 0; run < 10; ++run) {
@@ -548,13 +538,13 @@ TEST_F(WriteTest, TruncationBeforeAnyWriteLeavesWhatItLeft) {
         put(before);
         Status s;
         {
-          FailingSysCalls guard;
+          TestEnv env;
           gCutPath = path_;
           gCutTo = cut;
           gWritesBeforeCut = n;
-          sysCalls().pwritev = truncatingPwritev;
+          env.sys.pwritev = truncatingPwritev;
           std::string trace;
-          s = write(path_, "N=new", 2, &trace);
+          s = write(path_, "N=new", 2, &trace, env.options);
         }
         if (gWritesBeforeCut >= 0) break;  // the write made fewer than n + 1 writes
         EXPECT_FALSE(s.ok());
@@ -651,21 +641,20 @@ TEST_F(WriteTest, DurableRecoveryTurnsWhatAPowerCutLeavesIntoATable) {
       {"zeros short of the record", old + std::string(85, '\0'), &old},
       {"a zeroed page, no record", old + std::string(4096, '\0'), &old},
   };
-  SetSyncMode(SyncMode::kFull);
   for (const Case& c : cases) {
     // Repaired by a reader, whose own writes must survive a second power cut; and shown
     // by a reader that cannot write, which repairs only what it shows.
     for (const bool readOnly : {false, true}) {
       put(c.bytes);
-      ReadModeScope cached(kReadModes[2]);
-      InjectingSysCalls guard;
+      InjectingEnv env;
+      env.use(kReadModes[2]);  // cached
+      env.options.sync = SyncMode::kFull;
       gOpenCalls = 0;
       if (readOnly) {
-        SetKeepingFiles(false);  // closes the descriptor the last repair kept
-        SetKeepingFiles(true);
-        sysCalls().open = refusingReadWriteOpen;
+        closeKeptFiles();  // the descriptor the last repair kept
+        env.sys.open = refusingReadWriteOpen;
       }
-      DBHelper t(path_, nullptr);
+      DBHelper t(path_, nullptr, DBHelper::Access::kRead, env.options);
       EXPECT_TRUE(t.status().ok()) << c.what << ": " << t.status().ToString();
       EXPECT_EQ(t.getNumRows(), std::count(c.want->begin(), c.want->end(), '\n') - 1) << c.what;
       if (t.getNumRows() > 2) {
@@ -678,7 +667,6 @@ TEST_F(WriteTest, DurableRecoveryTurnsWhatAPowerCutLeavesIntoATable) {
       }
     }
   }
-  SetSyncMode(SyncMode::kOff);
   // Without durable writes no power cut is looked for: NULs of a table's own stay.
   put(old + std::string(100, '\0'));
   { DBHelper t(path_, nullptr); EXPECT_TRUE(t.status().ok()); }

@@ -9,7 +9,7 @@ mkdir -p "$out/obj"
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -I"$top"
   -fsanitize=address,undefined -fno-sanitize-recover=all)
 objs=()
-# The core is every source of dbhelper/ but its tests (file_win.cc is empty here).
+# The core is every source of dbhelper/ but its tests (file_windows.cc is empty here).
 for path in "$top"/dbhelper/*.cc; do
   case $path in *_test.cc) continue ;; esac
   src=$(basename "$path" .cc)

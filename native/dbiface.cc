@@ -17,7 +17,7 @@
 #endif
 
 #include "dbhelper/DBHelper.h"
-#include "dbhelper/durability.h"
+#include "dbhelper/options.h"
 #include "gameserver_DBIface.h"  // generated from the Java class by javac -h
 #include "native/jni_util.h"
 
@@ -27,6 +27,9 @@ using dbhelper::DBHelper;
 
 std::mutex gPathMu;
 std::shared_ptr<const std::string> tablePath;  // copied at init; guarded by gPathMu
+// Filled once from the Java properties when the class loads (setSyncMode), before any
+// other call can run.
+dbhelper::Options gOptions;
 
 std::shared_ptr<const std::string> currentPath() {
   std::lock_guard<std::mutex> l(gPathMu);
@@ -78,8 +81,8 @@ R withTable(JNIEnv* env, R onError, const char* prefix, Body body) {
   return result;
 }
 
-// The two write calls: a table opened for writing, the record text converted, then
-// `write` on both.
+// The two write calls: the record text converted before the table is locked, `write` on
+// the table, and a failure thrown once the table is unlocked again.
 template <typename Write>
 void writeRecord(JNIEnv* env, jstring text, DBHelper::Access access, Write write) {
   if (text == nullptr) {
@@ -87,14 +90,13 @@ void writeRecord(JNIEnv* env, jstring text, DBHelper::Access access, Write write
     return;
   }
   withTable<int>(env, 0, "", [&](const std::string& path, std::string* trace) {
-    DBHelper table(path, trace, access);
-    if (!table.status().ok()) {
-      dbiface::throwStatus(env, table.status());
-      return 0;
-    }
     const std::optional<std::string> record = dbiface::toUtf8(env, text);
     if (!record) return 0;
-    const dbhelper::Status s = write(table, *record);
+    dbhelper::Status s;
+    {
+      DBHelper table(path, trace, access, gOptions);
+      s = table.status().ok() ? write(table, *record) : table.status();
+    }
     if (!s.ok()) dbiface::throwStatus(env, s);
     return 0;
   });
@@ -127,19 +129,20 @@ JNIEXPORT void JNICALL Java_gameserver_DBIface_init(JNIEnv* env, jclass, jstring
 }
 
 JNIEXPORT void JNICALL Java_gameserver_DBIface_setSyncMode(JNIEnv*, jclass, jint mode) {
-  dbhelper::SetSyncMode(mode == 1 ? dbhelper::SyncMode::kFull : dbhelper::SyncMode::kOff);
+  gOptions.sync = mode == 1 ? dbhelper::SyncMode::kFull : dbhelper::SyncMode::kOff;
 }
 
 JNIEXPORT jint JNICALL Java_gameserver_DBIface_getNumRows(JNIEnv* env, jclass) {
   return withTable<jint>(env, 0, "calling getnumrows in dbiface\n", [&](const std::string& path, std::string* trace) {
-    DBHelper table(path, trace);
-    if (!table.status().ok()) {
-      dbiface::throwStatus(env, table.status());
-      return jint{0};
-    }
-    const int32_t n = table.getNumRows();
-    if (!table.status().ok()) {
-      dbiface::throwStatus(env, table.status());
+    int32_t n = 0;
+    dbhelper::Status s;
+    {
+      DBHelper table(path, trace, DBHelper::Access::kRead, gOptions);
+      if (table.status().ok()) n = table.getNumRows();
+      s = table.status();
+    }  // thrown once the table is unlocked
+    if (!s.ok()) {
+      dbiface::throwStatus(env, s);
       return jint{0};
     }
     trace->append("returning " + std::to_string(n) + " from getnumrows in dbiface\n");
@@ -150,14 +153,16 @@ JNIEXPORT jint JNICALL Java_gameserver_DBIface_getNumRows(JNIEnv* env, jclass) {
 JNIEXPORT jstring JNICALL Java_gameserver_DBIface_getRow(JNIEnv* env, jclass, jint index) {
   return withTable<jstring>(env, nullptr, "", [&](const std::string& path, std::string* trace) -> jstring {
     std::string row;
+    dbhelper::Status s;
     {
-      DBHelper table(path, trace);
+      DBHelper table(path, trace, DBHelper::Access::kRead, gOptions);
       if (table.status().ok()) row = table.getRow(index);
-      if (!table.status().ok()) {
-        dbiface::throwStatus(env, table.status());
-        return nullptr;
-      }
-    }  // the table is unlocked before the JVM allocates the string
+      s = table.status();
+    }  // the table is unlocked before the JVM allocates the string or the exception
+    if (!s.ok()) {
+      dbiface::throwStatus(env, s);
+      return nullptr;
+    }
     return dbiface::newString(env, row);
   });
 }

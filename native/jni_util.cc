@@ -105,6 +105,7 @@ void throwStatus(JNIEnv* env, const dbhelper::Status& s) noexcept {
       return;
     case Code::kOk:
     case Code::kIOError:
+    case Code::kChanged:
     case Code::kBusy:
       break;
   }

@@ -11,7 +11,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 out=${1:-$top/build-reliability}
 cxx=${CXX_SAN:-clang++-14}
 mkdir -p "$out"
-# The core is every source of dbhelper/ but its tests (file_win.cc is empty here).
+# The core is every source of dbhelper/ but its tests (file_windows.cc is empty here).
 core=()
 for src in "$top"/dbhelper/*.cc; do
   case $src in *_test.cc) ;; *) core+=("$src") ;; esac

@@ -39,6 +39,10 @@ namespace {
 using dbhelper::DBHelper;
 using dbhelper::Status;
 
+// What every call here runs with (DBIFACE_SYNC=full makes writes durable, as the JVM
+// property does).
+dbhelper::Options gOptions;
+
 [[noreturn]] void die(const std::string& what, const Status& s) {
   std::fprintf(stderr, "dbtool: %s: %s\n", what.c_str(), s.ToString().c_str());
   std::exit(1);
@@ -46,7 +50,7 @@ using dbhelper::Status;
 
 int32_t count(const std::string& path) {
   std::string trace;
-  DBHelper t(path, &trace);
+  DBHelper t(path, &trace, DBHelper::Access::kRead, gOptions);
   const int32_t n = t.getNumRows();
   if (!t.status().ok()) die("count", t.status());
   return n;
@@ -54,7 +58,7 @@ int32_t count(const std::string& path) {
 
 std::string get(const std::string& path, int32_t i) {
   std::string trace;
-  DBHelper t(path, &trace);
+  DBHelper t(path, &trace, DBHelper::Access::kRead, gOptions);
   std::string row = t.getRow(i);
   if (!t.status().ok()) die("get", t.status());
   return row;
@@ -63,7 +67,7 @@ std::string get(const std::string& path, int32_t i) {
 Status write(const std::string& path, const std::string& text, int64_t line) {
   std::string trace;
   // The access the JNI entry points use for each call.
-  DBHelper t(path, &trace, line == 0 ? DBHelper::Access::kAppend : DBHelper::Access::kWrite);
+  DBHelper t(path, &trace, line == 0 ? DBHelper::Access::kAppend : DBHelper::Access::kWrite, gOptions);
   if (!t.status().ok()) return t.status();
   return line == 0 ? t.writeRow(text) : t.writeRowToLine(text, static_cast<int32_t>(line));
 }
@@ -163,7 +167,7 @@ int main(int argc, char** argv) {
   if (a.size() < 2) return usage();
   // The library's mode, as the JVM property would set it.
   if (const char* m = std::getenv("DBIFACE_SYNC"); m != nullptr && std::strcmp(m, "full") == 0) {
-    dbhelper::SetSyncMode(dbhelper::SyncMode::kFull);
+    gOptions.sync = dbhelper::SyncMode::kFull;
   }
   const std::string& cmd = a[0];
   const std::string& path = a[1];
@@ -180,7 +184,7 @@ int main(int argc, char** argv) {
     return hammer(path, a[2], std::stoi(a[3]), std::stoull(a[4]), a.size() == 6 ? std::stoul(a[5]) : 0);
   } else if (cmd == "hold" && a.size() == 3) {
     std::string trace;
-    DBHelper t(path, &trace, DBHelper::Access::kWrite);
+    DBHelper t(path, &trace, DBHelper::Access::kWrite, gOptions);
     if (!t.status().ok()) die("hold", t.status());
     std::printf("held\n");
     std::fflush(stdout);

@@ -179,11 +179,16 @@ struct Outcome {
   int32_t rows = -1;
 };
 
+// What every operation here runs with: the faulty system calls, a short lock timeout, and
+// the sync mode of the round (set in main).
+dbhelper::Options gOptions;
+
 Outcome run(const std::string& path, const Action& a) {
   std::string trace;
   Outcome o;
   DBHelper t(path, &trace,
-             a.kind == 'r' ? DBHelper::Access::kRead : a.kind == 'a' ? DBHelper::Access::kAppend : DBHelper::Access::kWrite);
+             a.kind == 'r' ? DBHelper::Access::kRead : a.kind == 'a' ? DBHelper::Access::kAppend : DBHelper::Access::kWrite,
+             gOptions);
   o.status = t.status();
   if (!o.status.ok()) return o;
   if (a.kind == 'r') {
@@ -199,7 +204,7 @@ Outcome run(const std::string& path, const Action& a) {
 // Runs the next operation (a read) with the faults gone, which rolls back a leftover record.
 void repair(const std::string& path) {
   std::string trace;
-  DBHelper t(path, &trace);
+  DBHelper t(path, &trace, DBHelper::Access::kRead, gOptions);
   t.getNumRows();
 }
 
@@ -346,8 +351,8 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--verbose") == 0) gVerbose = true;  // list every rolled-back case
   }
   std::signal(SIGXFSZ, SIG_IGN);
-  dbhelper::TableLock::SetTimeout(std::chrono::milliseconds(30));
-  SysCalls faulty = real();
+  gOptions.lockTimeout = std::chrono::milliseconds(30);
+  static SysCalls faulty = real();
   faulty.open = fOpen;
   faulty.pread = fPread;
   faulty.pwritev = fPwritev;
@@ -357,7 +362,7 @@ int main(int argc, char** argv) {
   faulty.statPath = fStat;
   faulty.dataSync = fDataSync;
   faulty.dirSync = fDirSync;
-  dbhelper::sysCalls() = faulty;
+  gOptions.sys = &faulty;
 
   char tmpl[] = "/tmp/dbiface-faults-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) return 2;
@@ -386,7 +391,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   for (const dbhelper::SyncMode mode : {dbhelper::SyncMode::kOff, dbhelper::SyncMode::kFull}) {
-  dbhelper::SetSyncMode(mode);
+  gOptions.sync = mode;
   gFull = mode == dbhelper::SyncMode::kFull;
   const std::string modeName = mode == dbhelper::SyncMode::kFull ? "sync=full/" : "";
   for (const Table& base : tables) {

@@ -133,10 +133,13 @@ Table freshTable(const std::string& path) {
 
 std::vector<int32_t> probesFor(int32_t rows) { return {0, 1, 2, rows / 2, rows - 1, rows, rows + 1}; }
 
+// What every library call here runs with.
+dbhelper::Options gOptions;
+
 // The library's answers; `rowsFirst` asks the count before the rows, else after them.
 Answers ask(const std::string& path, const std::vector<int32_t>& probes, bool rowsFirst) {
   std::string trace;
-  DBHelper t(path, &trace);
+  DBHelper t(path, &trace, DBHelper::Access::kRead, gOptions);
   Answers a;
   a.ok = t.status().ok();
   if (rowsFirst) a.rows = t.getNumRows();
@@ -385,7 +388,7 @@ void checkAppend(const std::string& path, uint64_t i, Counts* c) {
   std::string trace;
   dbhelper::Status s;
   {
-    DBHelper w(path, &trace, DBHelper::Access::kAppend);
+    DBHelper w(path, &trace, DBHelper::Access::kAppend, gOptions);
     s = w.status().ok() ? w.writeRow("NAME=lib" + std::to_string(i) + ", SCORE=" + std::to_string(i) + ",DATE=x")
                         : w.status();
   }
@@ -511,7 +514,7 @@ void concurrent(const std::string& path, int millis, uint64_t seed, Counts* c, l
     t.start = nowNs();
     {
       std::string trace;
-      DBHelper h(path, &trace);
+      DBHelper h(path, &trace, DBHelper::Access::kRead, gOptions);
       t.got.ok = h.status().ok();
       t.got.rows = h.getNumRows();
       t.probes = {1, t.got.rows / 2, t.got.rows};
@@ -589,10 +592,10 @@ int main(int argc, char** argv) {
     const auto t0 = Clock::now();
     // Tables here are small: cache them anyway, so the answers come from cached images
     // whenever they are proven fresh (reads then neither open nor lock the file).
-    const size_t minBytes = dbhelper::TableCache::minBytes();
-    dbhelper::TableCache::SetMinBytes(0);
+    const size_t minBytes = gOptions.cacheMinBytes;
+    gOptions.cacheMinBytes = 0;
     sequential(path, n, seed++, &c);
-    dbhelper::TableCache::SetMinBytes(minBytes);
+    gOptions.cacheMinBytes = minBytes;
     std::printf("%s sequential: %ld changes (", dir.c_str(), c.changes);
     for (int k = 0; k < kKinds; ++k) std::printf("%s%s %ld", k ? ", " : "", kKindNames[k], c.perKind[k]);
     std::printf("), %ld within 1 ms of the last library call; %ld library answers, %ld appends; "

@@ -118,14 +118,13 @@ struct Totals {
   int maxSyncsInsert = 0;
 };
 
+// The logging system calls and the sync mode of the round (set in main).
+dbhelper::Options gOptions;
+
 bool runScenario(const Scenario& sc, const std::string& path, int samples, Totals* tot) {
-  const bool full = dbhelper::syncMode() == SyncMode::kFull;
-  const uint64_t defaultLimit = DBHelper::imageLimit();
-  if (sc.imageLimit != 0) DBHelper::SetImageLimit(sc.imageLimit);
-  struct RestoreLimit {
-    uint64_t bytes;
-    ~RestoreLimit() { DBHelper::SetImageLimit(bytes); }
-  } restore{defaultLimit};
+  const bool full = gOptions.durable();
+  dbhelper::Options options = gOptions;
+  if (sc.imageLimit != 0) options.imageLimit = sc.imageLimit;
   rel::writeFile(path, sc.base);
   std::vector<std::string> tables{sc.table};
   gLog.clear();
@@ -140,7 +139,7 @@ bool runScenario(const Scenario& sc, const std::string& path, int samples, Total
     gSyncs = 0;
     dbhelper::Status s;
     {
-      DBHelper t(path, &trace, at == 0 ? DBHelper::Access::kAppend : DBHelper::Access::kWrite);
+      DBHelper t(path, &trace, at == 0 ? DBHelper::Access::kAppend : DBHelper::Access::kWrite, options);
       s = t.status();
       const std::string rec = "NAME=" + name + ",SCORE=" + std::to_string(c) + ",DATE=" + value;
       if (s.ok()) s = at == 0 ? t.writeRow(rec) : t.writeRowToLine(rec, static_cast<int32_t>(at));
@@ -185,7 +184,7 @@ bool runScenario(const Scenario& sc, const std::string& path, int samples, Total
       int32_t rows = -1;
       dbhelper::Status s;
       {
-        DBHelper t(path, &trace);
+        DBHelper t(path, &trace, DBHelper::Access::kRead, options);
         s = t.status();
         if (s.ok()) rows = t.getNumRows();
         if (s.ok()) s = t.status();
@@ -223,10 +222,12 @@ std::string leftover(const std::string& t) {
 
 int main(int argc, char** argv) {
   const int samples = argc > 1 ? std::atoi(argv[1]) : 160;
-  dbhelper::sysCalls().pwritev = logPwritev;
-  dbhelper::sysCalls().ftruncate = logFtruncate;
-  dbhelper::sysCalls().dataSync = logDataSync;
-  dbhelper::sysCalls().dirSync = logDirSync;
+  static dbhelper::SysCalls logging = dbhelper::realSysCalls();
+  logging.pwritev = logPwritev;
+  logging.ftruncate = logFtruncate;
+  logging.dataSync = logDataSync;
+  logging.dirSync = logDirSync;
+  gOptions.sys = &logging;
   const auto dir = std::filesystem::temp_directory_path() / ("powercut-" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   const std::string path = (dir / "t.txt").string();
@@ -246,7 +247,7 @@ int main(int argc, char** argv) {
   };
   bool ok = true;
   for (const SyncMode mode : {SyncMode::kFull, SyncMode::kOff}) {
-    dbhelper::SetSyncMode(mode);
+    gOptions.sync = mode;
     Totals tot;
     for (const Scenario& sc : scenarios) ok = runScenario(sc, path, mode == SyncMode::kFull ? samples : 2 * samples, &tot) && ok;
     const bool full = mode == SyncMode::kFull;

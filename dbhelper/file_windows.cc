@@ -274,11 +274,9 @@ const SysCalls kReal = {sysOpen,      sysClose,       sysPread,     sysPwritev, 
                         sysFstat,     sysLock,        sysStatPath,  sysFsType,    sysWatchOpen,
                         sysWatchAdd,  sysWatchRemove, sysWatchRead, sysProcessId,
                         sysDataSync,  sysDirSync};
-SysCalls gSys = kReal;
 
 }  // namespace
 
-SysCalls& sysCalls() { return gSys; }
 const SysCalls& realSysCalls() { return kReal; }
 
 }  // namespace dbhelper

@@ -1,0 +1,120 @@
+// DBHelper's two writes, append and insert at a line, in the steps and trace lines
+// callers know; the bytes reach the file through the writer (table_writer.h).
+#include <memory>
+#include <string>
+
+#include "dbhelper/DBHelper.h"
+
+namespace dbhelper {
+
+Status DBHelper::writeRow(std::string_view text) {
+  if (!status_.ok()) return status_;
+  DataRow row;
+  Status s = parseRecordText(text, &row);
+  if (!s.ok()) return s;
+  return appendRow(row);
+}
+
+Status DBHelper::writeRowToLine(std::string_view text, int32_t line) {
+  if (!status_.ok()) return status_;
+  DataRow row;
+  Status s = parseRecordText(text, &row);
+  if (!s.ok()) return s;
+  if (line < 1) {
+    return Status::OutOfRange("line " + std::to_string(line) +
+                              " is not a data row; rows start at line 1 (the header is line 0)");
+  }
+  return insertRowAtLine(row, line);
+}
+
+Status DBHelper::appendRow(const DataRow& row) {
+  if (!status_.ok()) return status_;
+  if (row.count == 0) return image_.absent() ? File::CreateIfMissing(filePath_, options_.durable(), *options_.sys) : Status::OK();
+  if (image_.absent()) return Status::InvalidArgument("the table has no header line");
+  // An unterminated last line is ended first.
+  const TableEnd& end = image_.end();
+  Tail none;
+  return writeRest(end.size, rowLine(row, end.lineEnded() ? std::string_view() : kNewline), &none);
+}
+
+int64_t DBHelper::findLinePosition(int32_t line) {
+  int64_t pos = -1;
+  status_ = image_.linePosition(line, &pos);
+  trace_.line("returning pos ", pos);
+  return pos;
+}
+
+int64_t DBHelper::getSizeOfRemaining(int64_t position) const {
+  const uint64_t size = image_.end().size;
+  return position >= 0 && static_cast<uint64_t>(position) <= size ? static_cast<int64_t>(size) - position : 0;
+}
+
+void DBHelper::storeRest(int64_t position, int64_t size, Tail* tail) {
+  if (size <= 0) return;
+  const auto pos = static_cast<uint64_t>(position);
+  const auto n = static_cast<size_t>(size);
+  char first = 0;
+  char last = 0;
+  if (image_.whole()) {
+    tail->bytes = image_.bytes(pos, n);
+  } else if (static_cast<uint64_t>(size) <= options_.imageLimit) {
+    tail->buffer = std::make_unique_for_overwrite<char[]>(n);
+    size_t got = 0;
+    status_ = file_.ReadAt(pos, tail->buffer.get(), n, &got);
+    if (status_.ok() && got != n) {
+      status_ = Status::Changed("table " + filePath_ + " was truncated by another program during the write");
+    }
+    if (!status_.ok()) return;
+    tail->bytes = std::string_view(tail->buffer.get(), got);
+  } else {
+    tail->place = Tail::Place::kInFile;
+    size_t got = 0;
+    status_ = file_.ReadAt(pos, &first, 1, &got);
+    if (status_.ok()) status_ = file_.ReadAt(image_.end().size - 1, &last, 1, &got);
+    if (!status_.ok()) return;
+  }
+  if (!tail->bytes.empty()) {
+    first = tail->bytes.front();
+    last = tail->bytes.back();
+  }
+  trace_.line("storerest:  first value of buffer is: ", std::string_view(&first, 1));
+  trace_.line("storerest:  last value of buffer is: ", std::string_view(&last, 1));
+}
+
+Status DBHelper::insertRowAtLine(const DataRow& row, int32_t line) {
+  if (!status_.ok()) return status_;
+  const int64_t pos = findLinePosition(line);
+  if (!status_.ok()) return status_;
+  if (pos < 0) {
+    if (!image_.rowsCanFollow()) {  // empty, or a header too long to be one
+      return Status::OutOfRange("line " + std::to_string(line) + " cannot take a row: the table has no header line for rows to follow");
+    }
+    const int32_t rows = getNumRows();
+    if (!status_.ok()) return status_;
+    return Status::OutOfRange("line " + std::to_string(line) + " is past the end of the table (the last line you can insert at is " +
+                              std::to_string(static_cast<int64_t>(rows) + 1) + ")");
+  }
+  trace_.line("before getsizeofremaining");
+  const int64_t size = getSizeOfRemaining(pos);
+  trace_.line("before malloc");
+  trace_.line("before storerest");
+  Tail tail;
+  storeRest(pos, size, &tail);
+  if (!status_.ok()) return status_;
+  trace_.line("seeking to position ", pos);
+  const TableEnd& end = image_.end();
+  const bool joinsLast = static_cast<uint64_t>(pos) == end.size && !end.lineEnded();
+  for (int32_t i = 0; i + 1 < row.count; ++i) trace_.line("datarow[i] is ", row.fields[i]);
+  std::string text = row.count > 0 ? rowLine(row, joinsLast ? kNewline : std::string_view()) : std::string();
+  trace_.line("pos to write rest of file is ", pos + static_cast<int64_t>(text.size()));
+  if (text.empty()) return Status::OK();
+  return writeRest(static_cast<uint64_t>(pos), std::move(text), &tail);
+}
+
+Status DBHelper::writeRest(uint64_t pos, std::string line, Tail* tail) {
+  Status s = writer_.writeRest(pos, std::move(line), tail, &image_.end());
+  if (s.ok()) image_.noteWritten(id_);
+  return s;
+}
+
+}  // namespace dbhelper
