@@ -558,6 +558,39 @@ TEST_F(WriteTest, TruncationBeforeAnyWriteLeavesWhatItLeft) {
     }
   }
 }
+// Before our N-th write another program renames a copy of the table over its path.
+int gWritesBeforeRename;
+long renamingPwritev(int fd, const Slice* s, int n, int64_t off) {
+  if (gWritesBeforeRename-- == 0) {
+    std::filesystem::copy_file(gCutPath, gCutPath + ".new", std::filesystem::copy_options::overwrite_existing);
+    if (::rename((gCutPath + ".new").c_str(), gCutPath.c_str()) != 0) return -1;
+  }
+  return realSysCalls().pwritev(fd, s, n, off);
+}
+
+// A change by another program is told apart from a failure of our own: Changed, no errno.
+TEST_F(WriteTest, ChangeByAnotherProgramIsReportedAsChanged) {
+  const struct {
+    const char* name;
+    decltype(&truncatingPwritev) pwritev;
+    const char* says;
+  } cases[] = {{"truncated before the overwrite", truncatingPwritev, "truncated by another program"},
+               {"replaced before the overwrite", renamingPwritev, "replaced by another program"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    put("N|S\na|1\nb|2\nc|3\n");
+    TestEnv env;
+    env.sys.pwritev = c.pwritev;
+    gCutPath = path_;
+    gCutTo = 4;
+    gWritesBeforeCut = gWritesBeforeRename = 1;  // the write under the record goes first
+    std::string trace;
+    const Status s = write(path_, "N=new", 2, &trace, env.options);
+    EXPECT_EQ(s.code(), Status::Code::kChanged) << s.ToString();
+    EXPECT_EQ(s.errnoValue(), 0);
+    EXPECT_NE(s.message().find(c.says), std::string::npos) << s.message();
+  }
+}
 #endif
 
 TEST_F(WriteTest, LeftoverUndoRecordIsRolledBackByTheNextReader) {
