@@ -8,7 +8,7 @@
 
 namespace dbhelper {
 
-class Status {
+class [[nodiscard]] Status {
  public:
   enum class Code {
     kOk,

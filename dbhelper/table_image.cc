@@ -182,12 +182,11 @@ void TableImage::showUndone(const UndoRecord& rec) {
   // As rollBack decides, on the bytes in memory.
   char* bytes = image_.get();
   Undo what = Undo::kCut;
-  decideUndo(rec, true,
-             [bytes](uint64_t off, uint64_t len, uint32_t want, bool* yes) {
-               *yes = crc32(bytes + off, len) == want;
-               return Status::OK();
-             },
-             &what);
+  auto matches = [bytes](uint64_t off, uint64_t len, uint32_t want, bool* yes) {
+    *yes = crc32(bytes + off, len) == want;
+    return Status::OK();
+  };
+  (void)decideUndo(rec, true, matches, &what);  // cannot fail: the bytes are in memory
   if (what == Undo::kRestore) std::memmove(bytes + rec.pos, bytes + rec.copyOff, rec.tailLen);
   end_.size = what == Undo::kKeepNew ? rec.copyOff : rec.oldSize;
   imageSize_ = end_.size;

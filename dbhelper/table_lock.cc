@@ -120,7 +120,7 @@ bool TableLock::forkedSinceAcquire() const { return entry_ != nullptr && forkCou
 
 void TableLock::Release() {
   if (!entry_) return;
-  if (file_->isOpen()) file_->Unlock();
+  if (file_->isOpen()) (void)file_->Unlock();  // best effort: closing the file drops it too
   entry_->unlock(exclusive_);
   entry_.reset();
   file_ = nullptr;
