@@ -325,6 +325,28 @@ std::string truncationBeforeItsSync() {
   return "";
 }
 
+// Options belong to the object they are handed to: another object's sync mode, and the
+// system calls of the write that last kept a descriptor, do not carry over.
+TEST_F(WriteTest, OptionsStayWithTheirObject) {
+  put("N|S\na|1\n");
+  std::string trace;
+  for (const SyncMode sync : {SyncMode::kFull, SyncMode::kOff}) {
+    SCOPED_TRACE(sync == SyncMode::kFull ? "durable" : "not durable");
+    ASSERT_TRUE(write(path_, "N=p", 0, &trace).ok());  // keeps its descriptor, real calls
+    InjectingEnv env;
+    env.options.sync = sync;
+    ASSERT_TRUE(write(path_, "N=q", 0, &trace, env.options).ok());  // takes that descriptor
+    ASSERT_TRUE(write(path_, "N=r", 2, &trace).ok());  // not durable, real calls again
+    const auto syncs = std::count_if(gEvents.begin(), gEvents.end(), [](const Event& e) { return e.kind == 'S'; });
+    const auto writes = std::count_if(gEvents.begin(), gEvents.end(), [](const Event& e) { return e.kind == 'W'; });
+    EXPECT_EQ(writes, 1);  // the append through the kept descriptor went through env.sys
+    EXPECT_EQ(syncs, sync == SyncMode::kFull ? 1 : 0);
+  }
+  std::string rows;
+  for (const char* row : {"r", "r", "p", "q", "p", "q"}) rows += row + std::string(kNewline);
+  EXPECT_EQ(get(), "N|S\na|1\n" + rows);
+}
+
 TEST_F(WriteTest, FailedWriteAtAnyStepLeavesTheTableAsItWas) {
   // A big tail makes the insertion take the undo-record path (several writes).
   std::string big = "N|S\n";
