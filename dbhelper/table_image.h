@@ -34,13 +34,6 @@ struct TableEnd {
 
 class TableImage {
  public:
-  enum class Extent {
-    kNone,      // nothing read: a missing file, or not loaded yet
-    kWhole,     // every byte of the file, read now or shared with the cache
-    kEdges,     // the first page and the end; rows are read in whole when asked for
-    kStreamed,  // larger than the image limit: the first page and the end, rows streamed
-  };
-
   // `file` is the operation's open file; it and `options` outlive the image.
   TableImage(const File& file, const std::string& path, const Options& options)
       : file_(file), path_(path), options_(options) {}
@@ -75,9 +68,7 @@ class TableImage {
   // matches it, later reads load it again, and the cache entry of `id` goes.
   void noteWritten(const FileId& id);
 
-  Extent extent() const { return extent_; }
   bool whole() const { return extent_ == Extent::kWhole; }
-  bool fromCache() const { return cached_ != nullptr; }
   // The end of the table; a writer moves it as it takes in what others appended.
   TableEnd& end() { return end_; }
   const TableEnd& end() const { return end_; }
@@ -89,13 +80,8 @@ class TableImage {
   // The bytes [pos, pos + n) of a whole image, valid while the image lives.
   std::string_view bytes(uint64_t pos, uint64_t n) const;
 
-  // Reads the whole file when only its edges are held (a streamed table stays so).
-  Status ensureRows();
   // Counts data rows (once; later calls answer from the count).
   Status countRows(int64_t* rows);
-  // Sets *out to the scan of `want` rows from data row 1, in memory or through the file;
-  // *any is false when no row can start (empty file, header too long).
-  Status scanFromStart(int64_t want, Scan* out, bool* any);
   // Sets *line to data row `index` (1-based), valid until the next call, and *found;
   // *found is false when there is no such row.
   Status locateRow(int32_t index, std::string_view* line, bool* found);
@@ -104,6 +90,19 @@ class TableImage {
   Status linePosition(int32_t line, int64_t* pos);
 
  private:
+  // How much of the file is in memory.
+  enum class Extent {
+    kNone,      // nothing read: a missing file, or not loaded yet
+    kWhole,     // every byte of the file, read now or shared with the cache
+    kEdges,     // the first page and the end; rows are read in whole when asked for
+    kStreamed,  // larger than the image limit: the first page and the end, rows streamed
+  };
+
+  // Reads the whole file when only its edges are held (a streamed table stays so).
+  Status ensureRows();
+  // Sets *out to the scan of `want` rows from data row 1, in memory or through the file;
+  // *any is false when no row can start (empty file, header too long).
+  Status scanFromStart(int64_t want, Scan* out, bool* any);
   void parseHeader();
   // Finds the end of a file larger than the `got` bytes read from its start.
   Status readEnd(size_t got);
