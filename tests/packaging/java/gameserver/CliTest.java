@@ -38,7 +38,7 @@ final class CliTest {
     static final String[] ROWS = {"NAME=ann,SCORE=10,DATE=1/1/2020",
         "NAME=bob,SCORE=20,DATE=2/2/2020", "NAME=cid,SCORE=30,DATE=3/3/2020"};
 
-    /** The filter the README gives for separating results from trace lines of read commands. */
+    /** The filter docs/cli.md gives for separating results from trace lines of read commands. */
     static final Pattern TRACE = Pattern.compile("DBHelper constructor|calling getnumrows in "
             + "dbiface|returning -?[0-9]+ from getnumrows in dbiface");
 
@@ -267,7 +267,7 @@ final class CliTest {
                             + ChildJvm.show(want));
                 }
                 if (!k.trace().contains("returning pos") && !filter(r.out()).equals(k.results())) {
-                    problems.add("the README's filter leaves " + ChildJvm.show(filter(r.out())));
+                    problems.add("the filter of docs/cli.md leaves " + ChildJvm.show(filter(r.out())));
                 }
             }
             if (k.exit() == 0 ? !r.err().isEmpty() : k.err() != null && !r.err().contains(k.err())) {
