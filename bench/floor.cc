@@ -4,8 +4,8 @@
 //   append:     open(O_APPEND) + write + close
 //   insert:     open + fstat + read + one pwritev of the new line and the tail + close
 // and the floor of a cached read (count-cached, row-cached): with the file kept open and
-// watched, only the library's freshness check (statx of the path, getpid, a non-blocking
-// read of the inotify instance) and its one trace write, answered from memory.
+// watched, only the library's freshness check (statx of the path, a non-blocking read of
+// the inotify instance) and its one trace write, answered from memory.
 //
 // BenchDriver runs this program as a child and sends it one command per line on
 // standard input, fields separated by tabs; it answers one line per command:
@@ -367,7 +367,6 @@ class CachedReader {
     // As the library's cached read: the path alone, no descriptor of its own.
     struct statx open{};
     if (::statx(AT_FDCWD, path_.c_str(), 0, kMask, &open) != 0) fail("statx " + path_);
-    sink = sink + static_cast<std::size_t>(::getpid());
     alignas(inotify_event) char buf[1024];
     if (::read(watch_.get(), buf, sizeof buf) >= 0 || errno != EAGAIN) fail("table changed");
     if (keep != nullptr) *keep = open;

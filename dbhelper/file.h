@@ -165,7 +165,6 @@ struct SysCalls {
   int (*watchAdd)(int watchFd, int fd);
   int (*watchRemove)(int watchFd, int watch);
   int (*watchRead)(int watchFd, WatchEvent* events, int max);
-  long (*processId)();
   // Puts the file's data and size on stable storage (fdatasync; FlushFileBuffers).
   int (*dataSync)(int fd);
   // Puts the directory entry of `path`, a file just created, on stable storage.

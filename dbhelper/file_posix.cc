@@ -171,7 +171,6 @@ int sysWatchRemove(int, int) { errno = ENOSYS; return -1; }
 int sysWatchRead(int, WatchEvent*, int) { errno = ENOSYS; return -1; }
 #endif
 
-long sysProcessId() { return static_cast<long>(::getpid()); }
 
 int sysDataSync(int fd) {
 #if defined(__APPLE__)
@@ -212,7 +211,7 @@ int sysLock(int fd, int type, int region) {
 
 const SysCalls kReal = {sysOpen,      sysClose,     sysPread,       sysPwritev,   sysFtruncate,
                         sysFstat,     sysLock,      sysStatPath,    sysFsType,    sysWatchOpen,
-                        sysWatchAdd,  sysWatchRemove, sysWatchRead, sysProcessId, sysDataSync,
+                        sysWatchAdd,  sysWatchRemove, sysWatchRead, sysDataSync,
                         sysDirSync};
 
 }  // namespace

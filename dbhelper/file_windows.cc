@@ -261,7 +261,6 @@ int sysWatchRead(int, WatchEvent*, int) {
   errno = ENOSYS;
   return -1;
 }
-long sysProcessId() { return static_cast<long>(GetCurrentProcessId()); }
 
 int sysDataSync(int fd) {
   return FlushFileBuffers(handleOf(fd)) ? 0 : failWith(GetLastError());
@@ -272,7 +271,7 @@ int sysDirSync(const char*) { return 0; }
 
 const SysCalls kReal = {sysOpen,      sysClose,       sysPread,     sysPwritev,   sysFtruncate,
                         sysFstat,     sysLock,        sysStatPath,  sysFsType,    sysWatchOpen,
-                        sysWatchAdd,  sysWatchRemove, sysWatchRead, sysProcessId,
+                        sysWatchAdd,  sysWatchRemove, sysWatchRead,
                         sysDataSync,  sysDirSync};
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "dbhelper/forks.h"
 #include "dbhelper/never_destroyed.h"
 
 namespace dbhelper {
@@ -31,12 +32,14 @@ class Watcher {
     std::lock_guard<std::mutex> l(mu_);
     const SysCalls& sys = file.sys();
     sys_ = &sys;  // this call's system calls read, close and remove, as they opened
-    const long pid = sys.processId();
-    if (pid != pid_) {
+    // Counted before the first instance exists, so every fork after it is seen; no
+    // system call, unlike asking for the process id.
+    const uint64_t generation = forkCounts().asChild;
+    if (generation != generation_) {
       // A forked child shares its parent's instance: reading it would steal the
       // parent's events, so it gets one of its own.
       reset();
-      pid_ = pid;
+      generation_ = generation;
     }
     if (fd_ < 0) {
       fd_ = sys.watchOpen();
@@ -70,7 +73,7 @@ class Watcher {
   bool known(const FileInfo& info, const SysCalls& sys, Snapshot* out) {
     std::lock_guard<std::mutex> l(mu_);
     sys_ = &sys;
-    if (sys.processId() != pid_ || fd_ < 0) return false;  // a forked child starts over
+    if (forkCounts().asChild != generation_ || fd_ < 0) return false;  // a forked child starts over
     if (!drain()) return false;
     Entry* e = find(info.id);
     if (e == nullptr) return false;
@@ -147,7 +150,7 @@ class Watcher {
   std::mutex mu_;
   int fd_ = -1;
   const SysCalls* sys_ = &realSysCalls();  // guarded by mu_: the calling operation's
-  long pid_ = -1;
+  uint64_t generation_ = UINT64_MAX;  // forks as a child when the instance was opened
   std::vector<Entry> entries_;
   uint64_t nextSerial_ = 1;  // never reused, not even after a reset
   uint64_t tick_ = 0;
