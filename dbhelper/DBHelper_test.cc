@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "dbhelper/row_scan.h"
 #include "dbhelper/test_util.h"
 
 namespace dbhelper {
@@ -66,6 +67,42 @@ TEST(ParseLineTest, FieldIsCappedAt199Characters) {
   ASSERT_EQ(row.count, 2);
   EXPECT_EQ(row.fields[0], std::string(199, 'x'));
   EXPECT_EQ(row.fields[1], "y");
+}
+
+// The scan (both variants) and the cache's row index follow one row rule: where each row
+// starts, and where the table ends, at the line limit with and without CR and LF.
+TEST(RowRuleTest, ScanAndIndexAgreeOnWhereRowsStart) {
+  const std::string l99(99, 'a');
+  const std::string l100(100, 'b');
+  std::string blocks;  // rows across 64-byte blocks, then a line too long inside one
+  for (int i = 0; i < 40; ++i) blocks += std::string(static_cast<size_t>(i % 9), 'c') + "\n";
+  const struct {
+    const char* name;
+    std::string bytes;
+    size_t rows;  // rows before the table ends
+  } cases[] = {
+      {"99 characters", l99 + "\nx\n", 2},         {"99 characters and CR LF", l99 + "\r\nx\n", 2},
+      {"100 characters end it", l100 + "\nx\n", 0}, {"100 and CR LF end it", l100 + "\r\nx\n", 0},
+      {"last line of 99, no LF", "x\n" + l99, 2},   {"last line of 100, no LF", "x\n" + l100, 1},
+      {"last line CR, no LF", "x\n" + l99 + "\r", 1}, {"empty lines count", "\n\n\n", 3},
+      {"blocks, then too long", blocks + l100 + "\nx\n", 40},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const char* d = c.bytes.data();
+    const size_t n = c.bytes.size();
+    std::vector<size_t> starts{0};  // the index's walk
+    for (size_t next; starts.back() < n && (next = nextRowStart(d, n, starts.back())) != SIZE_MAX;) {
+      starts.push_back(next);
+    }
+    EXPECT_EQ(starts.size() - 1, c.rows);
+    for (const bool baseline : {false, true}) {
+      EXPECT_EQ(scanRows(d, n, 0, INT64_MAX, baseline).rows, static_cast<int64_t>(c.rows));
+      for (size_t k = 1; k < starts.size(); ++k) {
+        EXPECT_EQ(scanRows(d, n, 0, static_cast<int64_t>(k), baseline).next, starts[k]) << k;
+      }
+    }
+  }
 }
 
 using LoadTest = TableTest;
