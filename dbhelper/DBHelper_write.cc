@@ -61,9 +61,7 @@ void DBHelper::storeRest(int64_t position, int64_t size, Tail* tail) {
     tail->buffer = std::make_unique_for_overwrite<char[]>(n);
     size_t got = 0;
     status_ = file_.ReadAt(pos, tail->buffer.get(), n, &got);
-    if (status_.ok() && got != n) {
-      status_ = Status::Changed("table " + filePath_ + " was truncated by another program during the write");
-    }
+    if (status_.ok() && got != n) status_ = truncatedDuring(filePath_);
     if (!status_.ok()) return;
     tail->bytes = std::string_view(tail->buffer.get(), got);
   } else {

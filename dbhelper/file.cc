@@ -159,7 +159,7 @@ Status File::WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t*
   *written = 0;
   while (first < n) {
     const long w = sys_->pwritev(fd_, rest + first, static_cast<int>(n - first),
-                                      offset == kAtEnd ? -1 : static_cast<int64_t>(offset + done));
+                                 offset == kAtEnd ? -1 : static_cast<int64_t>(offset + done));
     if (w < 0) {
       if (errno == EINTR) continue;
       *written = done;

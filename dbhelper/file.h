@@ -56,6 +56,7 @@ struct Slice {
 };
 
 struct SysCalls;
+// Returns the real system calls (the table is defined below).
 const SysCalls& realSysCalls();
 
 class File {
@@ -175,8 +176,6 @@ struct SysCalls {
 inline constexpr int kLockTable = 0;
 inline constexpr int kLockIntent = 1;
 inline constexpr int64_t kIntentOffset = INT64_MAX - 1;
-// Returns the real system calls.
-const SysCalls& realSysCalls();
 
 }  // namespace dbhelper
 

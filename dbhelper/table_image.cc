@@ -20,8 +20,10 @@ void TableImage::reset() {
   cached_.reset();
   imageSize_ = 0;
   end_.size = 0;
-  numRows_ = -1;
+  lastAt_ = UINT64_MAX;
   header_.count = 0;
+  dataStart_ = std::string_view::npos;
+  numRows_ = -1;
 }
 
 Status TableImage::readAll(bool lookForNul, bool* changed) {

@@ -55,15 +55,16 @@ bool backOffAfterIntrusion(int attempt) {
 Status keepsGrowing(const std::string& path) {
   return Status::Changed("table " + path + " keeps growing: another program appends to it during every write");
 }
-Status truncatedDuring(const std::string& path) {
-  return Status::Changed("table " + path + " was truncated by another program during the write");
-}
 Status truncatedUnder(const std::string& path) {
   return Status::Changed("table " + path +
                          " was truncated by another program during the write; it is left as that program left it");
 }
 
 }  // namespace
+
+Status truncatedDuring(const std::string& path) {
+  return Status::Changed("table " + path + " was truncated by another program during the write");
+}
 
 void TableWriter::enter(State next) {
   [[maybe_unused]] const bool allowed = [&] {

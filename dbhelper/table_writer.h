@@ -70,6 +70,9 @@ struct Tail {
   std::unique_ptr<char[]> buffer;  // kHeld: a tail read for this write
 };
 
+// The error for a file that another program truncated below what a write read of it.
+Status truncatedDuring(const std::string& path);
+
 class TableWriter {
  public:
   // `file` is open for writing and locked exclusively; all three outlive the writer.
