@@ -70,17 +70,9 @@ Status DBHelper::loadOnce(int attempt, bool* again) {
   // The size seen before the lock may be stale: another writer may have appended, or
   // committed and dropped its undo record. Both reads below find the real end.
   image_.end().size = info.size;
-  // Large enough that proving it unchanged costs less than reading it: try the cache.
   Snapshot snap;
-  const bool provable = access_ != Access::kAppend && info.size >= options_.cacheMinBytes &&
-                        info.size <= options_.imageLimit && takeSnapshot(filePath_, file_, &snap);
-  if (provable) {
-    std::shared_ptr<const CachedTable> hit = TableCache::instance().find(id_);
-    if (hit && provenUnchanged(hit->snap, snap)) {
-      image_.useCached(std::move(hit));
-      return Status::OK();
-    }
-  }
+  bool provable = false;
+  if (useProvenCache(info.size, &snap, &provable)) return Status::OK();
   // An appender reads one page at the start (a file of one page is read whole). A reader
   // whose image is not proven by the cache looks for what a racing truncation leaves in
   // it; a writer finds such a truncation before its first write.
@@ -89,9 +81,12 @@ Status DBHelper::loadOnce(int attempt, bool* again) {
   if (s.ok()) s = repairIfNeeded(again);
   if (!s.ok() || *again) return s;
   // A reader that could not repair shows the repaired table from memory, its file closed.
-  if (provable && image_.whole() && file_.isOpen()) {
+  if (provable && access_ != Access::kAppend && image_.whole() && file_.isOpen()) {
+    // The sizes agree too: a truncation moves the size before its time stamps and its
+    // event, so snapshots on both sides of a read that spans one can agree with each
+    // other and not with what was read.
     Snapshot after;
-    if (takeSnapshot(filePath_, file_, &after) && provenUnchanged(snap, after)) {
+    if (takeSnapshot(filePath_, file_, &after) && provenUnchanged(snap, after) && image_.end().size == snap.size) {
       image_.offerToCache(id_, snap);
       return Status::OK();
     }
@@ -99,6 +94,26 @@ Status DBHelper::loadOnce(int attempt, bool* again) {
   }
   *again = changed && attempt < 5;
   return Status::OK();
+}
+
+bool DBHelper::useProvenCache(uint64_t size, Snapshot* snap, bool* provable) {
+  *provable = false;
+  if (size < options_.cacheMinBytes || size > options_.imageLimit) return false;
+  std::shared_ptr<const CachedTable> hit = TableCache::instance().find(id_);
+  // An appender reads no more than the file's edges, which costs less than a proof,
+  // unless there is an image to keep up to date; its file is watched already then.
+  if (access_ == Access::kAppend) {
+    *provable = hit != nullptr && snapshotOpen(file_, snap);
+  } else {
+    *provable = takeSnapshot(filePath_, file_, snap);
+  }
+  if (!*provable) return false;
+  if (hit != nullptr && provenUnchanged(hit->snap, *snap)) {
+    image_.useCached(std::move(hit), snap);
+    return true;
+  }
+  image_.end().size = snap->size;  // fresher than the size seen before the lock
+  return false;
 }
 
 Status DBHelper::repairIfNeeded(bool* repaired) {

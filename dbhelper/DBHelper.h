@@ -73,6 +73,10 @@ class DBHelper {
   // One round of loading: open (or take the kept descriptor), lock, read, repair. Sets
   // *again when the file must be read once more (repaired, or changed while read).
   Status loadOnce(int attempt, bool* again);
+  // Answers from the cache when an entry is proven to match the file (locked, `size`
+  // bytes when opened). Sets *provable, and *snap, when the file's freshness can be
+  // proven at all.
+  bool useProvenCache(uint64_t size, Snapshot* snap, bool* provable);
   // Rolls back a leftover undo record; sets *repaired when the file changed.
   Status repairIfNeeded(bool* repaired);
   // A reader cannot write through its descriptor: repairs with a writer of its own, or

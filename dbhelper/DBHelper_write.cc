@@ -110,8 +110,12 @@ Status DBHelper::insertRowAtLine(const DataRow& row, int32_t line) {
 }
 
 Status DBHelper::writeRest(uint64_t pos, std::string line, Tail* tail) {
+  // The writer may change the line (what others appended meanwhile comes first); the
+  // image then follows no more.
+  const std::string written = line;
+  const uint64_t changes = file_.changesMade();
   Status s = writer_.writeRest(pos, std::move(line), tail, &image_.end());
-  if (s.ok()) image_.noteWritten(id_);
+  if (s.ok()) image_.keepOwnWrite(id_, pos, written, file_.changesMade() - changes);
   return s;
 }
 

@@ -158,6 +158,7 @@ Status File::WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t*
   size_t done = 0;
   *written = 0;
   while (first < n) {
+    ++changes_;
     const long w = sys_->pwritev(fd_, rest + first, static_cast<int>(n - first),
                                  offset == kAtEnd ? -1 : static_cast<int64_t>(offset + done));
     if (w < 0) {
@@ -201,6 +202,7 @@ Status File::StillAt(bool* same, uint64_t* size) const {
 Status File::Truncate(uint64_t size) const {
   int r;
   do {
+    ++changes_;
     r = sys_->ftruncate(fd_, static_cast<int64_t>(size));
   } while (r != 0 && errno == EINTR);
   if (r != 0) return Status::FromErrno("cannot resize table", path_, errno);

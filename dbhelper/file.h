@@ -44,7 +44,8 @@ const char* describe(FileInfo::Type type);
 // metadata, links, name), its watch is gone (the file was deleted, or the watch removed),
 // or events were lost and every watch must be taken as changed.
 struct WatchEvent {
-  enum class Kind { kChange, kGone, kOverflow };
+  // kModify: the content changed (IN_MODIFY alone); kChange: anything else about the file.
+  enum class Kind { kModify, kChange, kGone, kOverflow };
   int watch = -1;
   Kind kind = Kind::kChange;
 };
@@ -123,6 +124,9 @@ class File {
   Status StillAt(bool* same, uint64_t* size = nullptr) const;
 
   const std::string& path() const { return path_; }
+  // Returns how many system calls that can change the file (writes, truncations) were
+  // made through this object: each raises at most one change event.
+  uint64_t changesMade() const { return changes_; }
   // The system calls this file goes through: those it was opened with, or given since.
   const SysCalls& sys() const { return *sys_; }
   // Makes later calls go through `sys` (an operation that takes a kept descriptor uses
@@ -132,6 +136,7 @@ class File {
  private:
   int fd_ = -1;
   const SysCalls* sys_ = &realSysCalls();
+  mutable uint64_t changes_ = 0;
   std::string path_;
   FileInfo opened_;
 };

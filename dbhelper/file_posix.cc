@@ -132,9 +132,10 @@ int sysWatchRead(int watchFd, WatchEvent* events, int max) {
     std::memcpy(&ev, buf + off, sizeof ev);
     off += sizeof ev + ev.len;
     events[n].watch = ev.wd;
-    events[n].kind = (ev.mask & IN_Q_OVERFLOW) ? WatchEvent::Kind::kOverflow
-                     : (ev.mask & IN_IGNORED)  ? WatchEvent::Kind::kGone
-                                               : WatchEvent::Kind::kChange;
+    events[n].kind = (ev.mask & IN_Q_OVERFLOW)               ? WatchEvent::Kind::kOverflow
+                     : (ev.mask & IN_IGNORED)                  ? WatchEvent::Kind::kGone
+                     : (ev.mask & ~(IN_MODIFY | IN_ISDIR)) == 0 ? WatchEvent::Kind::kModify
+                                                               : WatchEvent::Kind::kChange;
     ++n;
   }
   return n;

@@ -27,8 +27,10 @@ bool eventsCoverAllChanges(uint64_t fsType) {
 class Watcher {
  public:
   // Fills `out` from `info` (statx of the open file, taken before this call) and the
-  // file's watch. Returns false when no watch can vouch for the file.
-  bool snapshot(const File& file, const FileInfo& info, Snapshot* out) {
+  // file's watch. Returns false when no watch can vouch for the file. Sets *added when
+  // the watch is new: a change that completed between `info` and it raised no event.
+  bool snapshot(const File& file, const FileInfo& info, Snapshot* out, bool* added) {
+    *added = false;
     std::lock_guard<std::mutex> l(mu_);
     const SysCalls& sys = file.sys();
     sys_ = &sys;  // this call's system calls read, close and remove, as they opened
@@ -60,12 +62,14 @@ class Watcher {
           break;
         }
       }
-      entries_.push_back(Entry{wd, info.id, nextSerial_++, 0, 0});
+      entries_.push_back(Entry{wd, info.id, nextSerial_++, 0, 0, 0});
       e = &entries_.back();
+      *added = true;
     }
     e->lastUse = ++tick_;
     out->watch = e->serial;
     out->events = e->events;
+    out->others = e->others;
     return true;
   }
 
@@ -80,6 +84,7 @@ class Watcher {
     e->lastUse = ++tick_;
     out->watch = e->serial;
     out->events = e->events;
+    out->others = e->others;
     return true;
   }
 
@@ -94,6 +99,7 @@ class Watcher {
     FileId id;
     uint64_t serial;
     uint64_t events;
+    uint64_t others;
     uint64_t lastUse;
   };
 
@@ -121,13 +127,20 @@ class Watcher {
 
   void apply(const WatchEvent& ev) {
     if (ev.kind == WatchEvent::Kind::kOverflow) {
-      for (Entry& e : entries_) ++e.events;  // events were lost: nothing is proven
+      for (Entry& e : entries_) {  // events were lost: nothing is proven
+        ++e.events;
+        ++e.others;
+      }
       return;
     }
     for (auto it = entries_.begin(); it != entries_.end(); ++it) {
       if (it->wd != ev.watch) continue;
-      if (ev.kind == WatchEvent::Kind::kGone) entries_.erase(it);
-      else ++it->events;
+      if (ev.kind == WatchEvent::Kind::kGone) {
+        entries_.erase(it);
+        return;
+      }
+      ++it->events;
+      it->others += ev.kind != WatchEvent::Kind::kModify;
       return;
     }
   }
@@ -171,11 +184,23 @@ bool takeSnapshot(const std::string& path, const File& file, Snapshot* out) {
   // The statx above comes before the events are read: a change that completes after it
   // either is pending by then or raises its event later.
   Snapshot s;
+  bool added = false;
+  if (!watcher().snapshot(file, info, &s, &added)) return false;
+  if (added) {
+    // Only changes after the watch was added raise events we see: one that completed
+    // between the statx and the watch would be in neither. So the statx, and then the
+    // events, once more.
+    FileInfo again;
+    if (!file.Stat(&again, true).ok() || again.id.dev != info.id.dev || again.id.ino != info.id.ino ||
+        !watcher().known(again, file.sys(), &s)) {
+      return false;
+    }
+    info = again;
+  }
   s.id = info.id;
   s.size = info.size;
   s.ctimeNs = info.ctimeNs;
   s.mtimeNs = info.mtimeNs;
-  if (!watcher().snapshot(file, info, &s)) return false;
   *out = s;
   return true;
 }
@@ -192,6 +217,26 @@ bool snapshotByPath(const FileInfo& named, const SysCalls& sys, Snapshot* out) {
   if (!watcher().known(named, sys, &s)) return false;
   *out = s;
   return true;
+}
+
+bool snapshotOpen(const File& file, Snapshot* out) {
+  *out = Snapshot();
+  FileInfo info;
+  if (!file.Stat(&info, true).ok() || info.type != FileInfo::Type::kRegular) return false;
+  Snapshot s;
+  if (!watcher().known(info, file.sys(), &s)) return false;
+  s.id = info.id;
+  s.size = info.size;
+  s.ctimeNs = info.ctimeNs;
+  s.mtimeNs = info.mtimeNs;
+  *out = s;
+  return true;
+}
+
+bool onlyOwnWrites(const Snapshot& before, const Snapshot& after, uint64_t writes) {
+  return before.watch != 0 && before.watch == after.watch && before.id.dev == after.id.dev &&
+         before.id.ino == after.id.ino && before.others == after.others && after.events >= before.events &&
+         after.events - before.events <= writes;
 }
 
 bool provenUnchanged(const Snapshot& then, const Snapshot& now) {

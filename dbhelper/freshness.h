@@ -63,6 +63,7 @@ struct Snapshot {
   int64_t mtimeNs = 0;
   uint64_t watch = 0;   // serial of the file's watch; 0: nothing can be proven
   uint64_t events = 0;  // events the watch had seen when taken
+  uint64_t others = 0;  // of them, events other than a modification (attributes, a move, deletion)
 };
 
 // Takes a snapshot of `file` (open, locked) at `path`. Returns false when the freshness of
@@ -74,9 +75,21 @@ bool takeSnapshot(const std::string& path, const File& file, Snapshot* out);
 // way, as the watch pins that inode. Returns false otherwise. `sys`: the calls to make.
 bool snapshotByPath(const FileInfo& named, const SysCalls& sys, Snapshot* out);
 
+// Takes a snapshot of `file` (open, locked) without looking at its path, for a writer
+// that holds the table's lock and whose file is watched already. Returns false otherwise.
+bool snapshotOpen(const File& file, Snapshot* out);
+
 // Returns true when the file is proven unchanged since `then`, given a snapshot `now` of
 // the same path taken just now.
 bool provenUnchanged(const Snapshot& then, const Snapshot& now);
+
+// Returns true when everything the watch saw between `before` and `after` (both of the
+// same open file) can be the `writes` system calls that changed the file in between:
+// modifications only, no more events than those calls. Cannot tell apart another
+// program's modification that lands beside one of them: inotify merges an event into an
+// identical one still queued, so both raise one (and several of ours raise one, which
+// leaves room for others': callers trust one call only).
+bool onlyOwnWrites(const Snapshot& before, const Snapshot& after, uint64_t writes);
 
 // Returns how many files are watched now (for tests of the cap).
 size_t watchedFiles();

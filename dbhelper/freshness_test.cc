@@ -237,6 +237,49 @@ TEST_F(FreshnessTest, ForkedChildLeavesItsParentsEvents) {
   EXPECT_FALSE(provenUnchanged(then, snap(path_, true, env.sys)));
 }
 
+// A change that completes after the statx of a file not yet watched and before its watch
+// is added raises no event we can see: the snapshot must describe the file after it.
+TEST_F(FreshnessTest, ChangeBeforeTheWatchIsAddedIsInTheSnapshot) {
+  static std::string target;
+  target = path_;
+  put(kTable);
+  TestEnv env;
+  env.sys.watchAdd = [](int watchFd, int fd) {
+    rawWrite(target, O_WRONLY | O_APPEND, "cat|3\n", 0);
+    return realSysCalls().watchAdd(watchFd, fd);
+  };
+  const Snapshot then = snap(path_, true, env.sys);
+  EXPECT_EQ(then.size, kTable.size() + 6);
+  EXPECT_TRUE(provenUnchanged(then, snap(path_)));
+}
+
+// While another program truncates the file, its size has moved but its time stamps and
+// its event have not: snapshots on both sides of a read can agree while the bytes read
+// do not. Such an image must not be cached, or a later call would answer it after the
+// truncation. Here statx always says "empty, times unchanged" and no event ever comes.
+TEST_F(FreshnessTest, ImageOfAnotherSizeThanItsSnapshotIsNotCached) {
+  TestEnv env;
+  env.options.cacheMinBytes = 0;
+  env.sys.fstat = [](int fd, FileInfo* info, bool times) {
+    if (blindFstat(fd, info, times) != 0) return -1;
+    info->size = 0;
+    return 0;
+  };
+  env.sys.statPath = [](const char* path, FileInfo* info, bool times) {
+    if (realSysCalls().statPath(path, info, times) != 0) return -1;
+    info->size = 0;
+    info->ctimeNs = 2;
+    info->mtimeNs = 3;
+    return 0;
+  };
+  env.sys.watchRead = [](int, WatchEvent*, int) { return 0; };
+  put(kTable);
+  warm(path_, env.options);
+  put("");
+  DBHelper t(path_, nullptr, DBHelper::Access::kRead, env.options);
+  EXPECT_EQ(t.getNumRows(), 0);
+}
+
 // A write ignores our lock and is still copying while we snapshot and read: ctime has
 // already moved and will not move again, so only its event, queued after the copy, can
 // tell. Whenever the check says unchanged, what was read must be what the file holds.

@@ -1,6 +1,8 @@
 #include "dbhelper/table_cache.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <list>
 #include <map>
 #include <mutex>
@@ -13,6 +15,10 @@ namespace dbhelper {
 
 const std::vector<uint32_t>& CachedTable::rowStarts() const {
   std::call_once(indexed_, [this] {
+    struct Ready {
+      const CachedTable* t;
+      ~Ready() { t->indexReady_.store(true, std::memory_order_release); }
+    } ready{this};
     if (dataStart == SIZE_MAX) return;
     const char* d = bytes.get();
     size_t b = dataStart;
@@ -32,10 +38,48 @@ int64_t CachedTable::rowCount(bool baseline) const {
   if (dataStart == SIZE_MAX) return 0;
   int64_t n = rows_.load(std::memory_order_relaxed);
   if (n < 0) {
-    n = scanRows(bytes.get(), size, dataStart, INT64_MAX, baseline).rows;
+    const Scan scan = scanRows(bytes.get(), size, dataStart, INT64_MAX, baseline);
+    n = scan.rows * 2 + (scan.next == size);
     rows_.store(n, std::memory_order_relaxed);
   }
-  return n;
+  return n / 2;
+}
+
+bool CachedTable::allLinesRows() const {
+  if (dataStart == SIZE_MAX) return false;
+  rowCount();
+  return (rows_.load(std::memory_order_relaxed) & 1) != 0;
+}
+
+std::shared_ptr<CachedTable> CachedTable::withRowAppended(std::string_view line, const Snapshot& snap) const {
+  auto t = std::make_shared<CachedTable>();
+  const size_t n = line.size();
+  t->size = size + n;
+  t->dataStart = dataStart;
+  t->snap = snap;
+  if (t->size <= capacity) {
+    t->bytes = bytes;
+    t->capacity = capacity;
+  } else {
+    // Room for appends, within what cost() charges for the index.
+    t->capacity = t->size + std::max<size_t>(kPage, t->size / 8);
+    t->bytes = std::make_shared_for_overwrite<char[]>(t->capacity);
+    std::memcpy(t->bytes.get(), bytes.get(), size);
+  }
+  std::memcpy(t->bytes.get() + size, line.data(), n);
+  const int64_t rows = rowCount() + 1;
+  t->rows_.store(rows * 2 + 1, std::memory_order_relaxed);
+  if (indexReady_.load(std::memory_order_acquire)) {
+    // The rows before keep their starts; one element more when the new row completes a
+    // stride: where the row after it would start, the end.
+    std::call_once(t->indexed_, [&] {
+      t->rowStarts_.reserve(rowStarts_.size() + 1);
+      t->rowStarts_.assign(rowStarts_.begin(), rowStarts_.end());
+      if (rows % kRowStride == 0) t->rowStarts_.push_back(static_cast<uint32_t>(t->size));
+      t->indexReady_.store(true, std::memory_order_release);
+    });
+  }
+  return t;
 }
 
 

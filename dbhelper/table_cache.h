@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "dbhelper/file.h"
@@ -18,14 +19,19 @@
 
 namespace dbhelper {
 
-// One table file as it was read. Its bytes never change once in the cache; the row index
-// is built by the first call that needs it, so the call that fills the cache costs no
-// more than a call without one.
+// One table file as it was read, or as a write of this process left it. Its first `size`
+// bytes never change once in the cache; the row index is built by the first call that
+// needs it, so the call that fills the cache costs no more than a call without one.
 struct CachedTable {
   std::shared_ptr<char[]> bytes;
   size_t size = 0;
+  // Bytes allocated. The room past `size` is written only when this entry, current in
+  // the cache and proven to match the file under the table's lock, is extended by an
+  // append (withRowAppended): no other entry can be using it, and readers of this one
+  // never read past `size`.
+  size_t capacity = 0;
   size_t dataStart = 0;  // offset of data row 1; SIZE_MAX: no data row can start
-  Snapshot snap;         // taken under the lock before the bytes were read
+  Snapshot snap;         // taken under the lock before the bytes were read, or after our write
 
   // Returns where every kRowStride-th data row starts: element i is the offset of data
   // row i * kRowStride + 1, or of the end of the table when that row would start there.
@@ -38,14 +44,23 @@ struct CachedTable {
   // does, and only a call that needs a row builds the index.
   // `baseline`: counted by the baseline scan (see scanRows).
   int64_t rowCount(bool baseline = false) const;
+  // Whether every line after the header is a data row, so that nothing ends the table
+  // before its end.
+  bool allLinesRows() const;
+
+  // Returns this table with `line` (one line that is a data row, ending in LF) appended,
+  // as of `snap`; the row count and index follow without a scan. REQUIRES:
+  // allLinesRows() and the bytes end in LF.
+  std::shared_ptr<CachedTable> withRowAppended(std::string_view line, const Snapshot& snap) const;
 
   // Returns the memory the entry is charged for: its bytes and room for its index.
-  size_t cost() const { return size + size / 2 + 128; }
+  size_t cost() const { return capacity + size / 2 + 128; }
 
  private:
   mutable std::once_flag indexed_;
   mutable std::vector<uint32_t> rowStarts_;
-  mutable std::atomic<int64_t> rows_{-1};
+  mutable std::atomic<bool> indexReady_{false};
+  mutable std::atomic<int64_t> rows_{-1};  // 2 * rows + (every line a row); -1: not counted
 };
 
 class TableCache {
@@ -64,6 +79,7 @@ class TableCache {
   void erase(const FileId& id);
   // Returns the bytes held now (for tests).
   size_t bytes();
+
 
  private:
   TableCache() = default;

@@ -53,9 +53,11 @@ class TableImage {
   // Takes the cache entry of the file `path` names when it is proven fresh without
   // opening the file, and sets *id; returns false when that cannot be proven.
   bool useFreshCached(const std::string& path, FileId* id);
-  // Answers from a cache entry proven to match the file.
-  void useCached(std::shared_ptr<const CachedTable> table);
-  // Offers the whole image, read from the file `id` as `snap` saw it, to the cache.
+  // Answers from a cache entry proven to match the file; `proof`, when given, is the
+  // snapshot that proved it under the table's lock.
+  void useCached(std::shared_ptr<const CachedTable> table, const Snapshot* proof = nullptr);
+  // Offers the whole image, read from the file `id` as `snap` saw it (and proven
+  // unchanged across the read), to the cache.
   void offerToCache(const FileId& id, const Snapshot& snap);
 
   // Copies the file's last kUndoRecordSize bytes to `out`, reading them only when the
@@ -67,6 +69,14 @@ class TableImage {
   // Records that a write of ours left the file ending at end(): the image no longer
   // matches it, later reads load it again, and the cache entry of `id` goes.
   void noteWritten(const FileId& id);
+  // After our write put `line` at `pos`, making `changes` system calls that can change
+  // the file: when that was one call appending a row, the image was proven current under
+  // the lock before it, and the watch saw nothing but it since, the image and the cache
+  // entry of `id` become the table as written, and the next read answers from memory.
+  // Anything else is noteWritten(). Not proven: another program's change whose event
+  // inotify merged into ours; so none is kept for options.outsiderQuiet after such a
+  // program was caught writing during one of our writes.
+  void keepOwnWrite(const FileId& id, uint64_t pos, std::string_view line, uint64_t changes);
 
   bool whole() const { return extent_ == Extent::kWhole; }
   // The end of the table; a writer moves it as it takes in what others appended.
@@ -113,6 +123,7 @@ class TableImage {
   Extent extent_ = Extent::kNone;
   std::shared_ptr<char[]> image_;              // shared with the cache when it came from there
   std::shared_ptr<const CachedTable> cached_;  // set when image_ is a cache entry's
+  Snapshot proof_;                             // proved cached_ current under the lock; watch 0: none
   size_t imageSize_ = 0;                       // bytes of the file in image_
   TableEnd end_;
   char last_[kUndoRecordSize];                 // the file's last bytes, read with its edges

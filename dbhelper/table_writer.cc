@@ -62,6 +62,11 @@ Status truncatedUnder(const std::string& path) {
 
 }  // namespace
 
+void noteOutsider() { sawOutsider(); }
+bool outsiderSeenWithin(std::chrono::milliseconds span) {
+  return nowMs() - gOutsiderSeen.load(std::memory_order_relaxed) < span.count();
+}
+
 Status truncatedDuring(const std::string& path) {
   return Status::Changed("table " + path + " was truncated by another program during the write");
 }

@@ -46,6 +46,7 @@
 #ifndef DBHELPER_TABLE_WRITER_H_
 #define DBHELPER_TABLE_WRITER_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -72,6 +73,11 @@ struct Tail {
 
 // The error for a file that another program truncated below what a write read of it.
 Status truncatedDuring(const std::string& path);
+
+// Records that a program ignoring our lock was caught changing the table during one of
+// our writes (process-wide); returns whether one was within `span`.
+void noteOutsider();
+bool outsiderSeenWithin(std::chrono::milliseconds span);
 
 class TableWriter {
  public:

@@ -5,366 +5,22 @@
 // freshness check, and compares with an independent reader. Concurrent phase: the mutator
 // runs freely and logs each state it produced with the time span it may have been seen in;
 // each answer must match a state that was there during the call, or a write of its that
-// lengthens the file seen cut at a page boundary (counted apart: the kernel shows those).
+// lengthens the file seen cut anywhere before its end (counted apart: the kernel shows
+// those, and a read that overlaps a write may see what the write has done so far).
 //
-//   reliability_freshness [CHANGES]   default 10000 sequential changes on the temp
-//                                      directory, a fifth of that again on tmpfs
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+//   reliability_freshness [CHANGES [MERGED]]   default 10000 sequential changes on the
+//       temp directory, a fifth of that again on tmpfs; with MERGED, also measures (does
+//       not check) MERGED own writes racing same-size changes, which inotify may merge
+//       into their events
+#include "tests/reliability/freshness_oracle.h"
 
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <map>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include "dbhelper/DBHelper.h"
-#include "dbhelper/freshness.h"
-#include "tests/reliability/harness.h"
-
-namespace {
-
-using dbhelper::DBHelper;
-using Clock = std::chrono::steady_clock;
-
-int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
-
-// ---- What the file says, read without the library ----
-
-std::vector<std::string> fieldsOf(const std::string& line) {
-  std::vector<std::string> out;
-  auto ends = [&](size_t k) { return k >= line.size() || line[k] == '\n' || line[k] == '\0'; };
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n'; };
-  size_t i = 0;
-  while (!ends(i) && out.size() < 10) {
-    const size_t b = i;
-    while (!ends(i) && line[i] != '|') ++i;
-    size_t s = b;
-    size_t e = i;
-    while (s < e && blank(line[s])) ++s;
-    while (e > s && blank(line[e - 1])) --e;
-    out.push_back(line.substr(s, std::min<size_t>(e - s, 199)));
-    if (i < line.size() && line[i] == '|') ++i;
-  }
-  return out;
-}
-
-struct Answers {
-  bool ok = true;
-  int32_t rows = 0;
-  std::map<int32_t, std::string> row;  // getRow(i) for the probed i
-
-  bool operator==(const Answers& o) const { return ok == o.ok && rows == o.rows && row == o.row; }
-};
-
-struct Table {
-  bool readable = true;
-  std::vector<std::string> header;
-  std::vector<std::vector<std::string>> rows;
-
-  // bytes: nullopt for a missing file.
-  static Table of(const std::optional<std::string>& bytes) {
-    Table t;
-    if (!bytes) return t;
-    const std::string& b = *bytes;
-    for (size_t p = 0, n = 0; p < b.size(); ++n) {
-      const size_t lf = b.find('\n', p);
-      const size_t e = lf == std::string::npos ? b.size() : lf;
-      size_t len = e - p;
-      if (lf != std::string::npos && len > 0 && b[e - 1] == '\r') --len;  // CR LF is one line end
-      if (n == 0) {
-        t.header = fieldsOf(b.substr(p, std::min<size_t>(len, 99)));
-        if (len > 99) break;
-      } else {
-        if (len > 99) break;
-        t.rows.push_back(fieldsOf(b.substr(p, len)));
-      }
-      p = e + 1;
-    }
-    return t;
-  }
-
-  std::string render(int32_t i) const {
-    if (i < 1 || i > static_cast<int32_t>(rows.size())) return "";
-    const auto& r = rows[i - 1];
-    std::string out;
-    for (size_t j = 0; j < std::min(r.size(), header.size()); ++j) {
-      if (j > 0) out += ',';
-      out += header[j] + "=" + r[j];
-    }
-    return out;
-  }
-
-  Answers answers(const std::vector<int32_t>& probes) const {
-    Answers a;
-    a.ok = readable;
-    if (!readable) return a;
-    a.rows = static_cast<int32_t>(rows.size());
-    for (int32_t i : probes) a.row[i] = render(i);
-    return a;
-  }
-};
-
-std::optional<std::string> freshBytes(const std::string& path, bool* readable) {
-  *readable = true;
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) {
-    *readable = errno == ENOENT;
-    return std::nullopt;
-  }
-  std::string out;
-  char buf[65536];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
-  ::close(fd);
-  return out;
-}
-
-Table freshTable(const std::string& path) {
-  bool readable = true;
-  Table t = Table::of(freshBytes(path, &readable));
-  t.readable = readable;
-  return t;
-}
-
-std::vector<int32_t> probesFor(int32_t rows) { return {0, 1, 2, rows / 2, rows - 1, rows, rows + 1}; }
-
-// What every library call here runs with.
-dbhelper::Options gOptions;
-
-// The library's answers; `rowsFirst` asks the count before the rows, else after them.
-Answers ask(const std::string& path, const std::vector<int32_t>& probes, bool rowsFirst) {
-  std::string trace;
-  DBHelper t(path, &trace, DBHelper::Access::kRead, gOptions);
-  Answers a;
-  a.ok = t.status().ok();
-  if (rowsFirst) a.rows = t.getNumRows();
-  for (int32_t i : probes) a.row[i] = t.getRow(i);
-  if (!rowsFirst) a.rows = t.getNumRows();
-  if (!a.ok) a = Answers{false, 0, {}};
-  return a;
-}
-
-// ---- The mutator ----
-
-std::string rowLine(rel::Rng& r, uint64_t tag) {
-  std::string line;
-  if (r.below(20) == 0) {
-    line = "long" + std::to_string(tag) + std::string(96 + r.below(30), 'L');  // ends the table
-  } else if (r.below(12) == 0) {
-    line = "  p" + std::to_string(tag) + " | " + std::to_string(r.below(1000)) + "\t|d";
-  } else {
-    line = "p" + std::to_string(tag) + "|" + std::to_string(r.below(100000)) + "|d" + std::to_string(r.below(31));
-  }
-  return line + (r.below(8) == 0 ? "\r\n" : "\n");
-}
-
-std::string freshContent(rel::Rng& r, uint64_t tag) {
-  std::string t = r.below(30) == 0 ? "NAME|SCORE\n" : rel::kHeader;
-  for (uint64_t k = 0, n = r.below(60); k < n; ++k) t += rowLine(r, tag * 100 + k);
-  return t;
-}
-
-enum Kind {
-  kAppend, kOverwrite, kTruncateSame, kTruncateOther, kMtimeRestored, kRenameOver, kUnlinkRecreate,
-  kChmod, kGrow, kShrink, kNop, kKinds
-};
-const char* const kKindNames[kKinds] = {"append", "overwrite", "truncate+same", "truncate+other", "mtime-restored",
-                                        "rename-over", "unlink+recreate", "chmod-000", "grow", "shrink", "nop"};
-
-// Applies changes with plain system calls, keeping `model` equal to the file, and logs
-// every state the file passes through when `log` is set.
-class Mutator {
- public:
-  struct State {
-    int64_t start;  // before the call that made it
-    int64_t end;    // after it
-    bool missing;
-    std::string bytes;
-    bool partial = false;  // a write seen half-way: never the file's state when a call starts
-  };
-
-  Mutator(std::string path, uint64_t seed) : path_(std::move(path)), r_(seed) {}
-
-  void setLog(std::vector<State>* log) { log_ = log; }
-  void resync() {
-    bool readable;
-    auto b = freshBytes(path_, &readable);
-    missing_ = !b;
-    model_ = b.value_or("");
-  }
-
-  // Applies one change of kind `k`, or a random one that the concurrent phase allows.
-  void apply(Kind k) {
-    if (k == kNop) return;
-    if (unreadable_) ::chmod(path_.c_str(), 0644);  // a chmod is a change too: only after one
-    unreadable_ = false;
-    if (!missing_ && model_.size() > 16384 && (k == kAppend || k == kGrow)) k = kShrink;
-    if (missing_ && k != kNop && k != kRenameOver) k = kUnlinkRecreate;
-    const uint64_t tag = ++tag_;
-    switch (k) {
-      case kAppend: {
-        std::string add;
-        for (uint64_t i = 0, n = 1 + r_.below(3); i < n; ++i) add += rowLine(r_, tag * 10 + i);
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND);
-        step([&] { return ::write(fd, add.data(), add.size()) == static_cast<ssize_t>(add.size()); }, model_ + add,
-             kGrows);
-        ::close(fd);
-        break;
-      }
-      case kOverwrite:
-      case kMtimeRestored: {
-        if (model_.empty()) return apply(kAppend);
-        struct stat st;
-        ::stat(path_.c_str(), &st);
-        // One byte unless sequential: a longer write may be seen torn by a concurrent read.
-        const size_t at = r_.below(model_.size());
-        const size_t n = log_ ? 1 : std::min<size_t>(1 + r_.below(8), model_.size() - at);
-        static const char kBytes[] = "0123456789abcxyz|||\n \r";
-        std::string bytes;
-        for (size_t i = 0; i < n; ++i) bytes += kBytes[r_.below(sizeof kBytes - 1)];
-        std::string next = model_;
-        next.replace(at, n, bytes);
-        const int fd = ::open(path_.c_str(), O_WRONLY);
-        step([&] { return ::pwrite(fd, bytes.data(), n, static_cast<off_t>(at)) == static_cast<ssize_t>(n); }, next);
-        if (k == kMtimeRestored) {
-          const timespec times[2] = {st.st_atim, st.st_mtim};
-          ::futimens(fd, times);
-        }
-        ::close(fd);
-        break;
-      }
-      case kTruncateSame:
-      case kTruncateOther: {
-        std::string next = model_;
-        if (k == kTruncateOther && !next.empty()) next[r_.below(next.size())] ^= 1;
-        const int fd = ::open(path_.c_str(), O_WRONLY);
-        step([&] { return ::ftruncate(fd, 0) == 0; }, "");
-        step([&] { return ::pwrite(fd, next.data(), next.size(), 0) == static_cast<ssize_t>(next.size()); }, next, kGrows);
-        ::close(fd);
-        break;
-      }
-      case kRenameOver: {
-        const std::string next = r_.below(4) == 0 && !missing_ ? model_ : freshContent(r_, tag);
-        rel::writeFile(path_ + ".new", next);
-        step([&] { return ::rename((path_ + ".new").c_str(), path_.c_str()) == 0; }, next);
-        break;
-      }
-      case kUnlinkRecreate: {
-        const std::string next = freshContent(r_, tag);
-        if (!missing_) step([&] { return ::unlink(path_.c_str()) == 0; }, std::nullopt);
-        int fd = -1;
-        step([&] { return (fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644)) >= 0; }, "");
-        step([&] { return ::write(fd, next.data(), next.size()) == static_cast<ssize_t>(next.size()); }, next, kGrows);
-        ::close(fd);
-        break;
-      }
-      case kChmod:
-        if (::chmod(path_.c_str(), 0) != 0) fail("chmod");
-        unreadable_ = true;
-        break;
-      case kGrow: {
-        std::string add;
-        for (uint64_t i = 0, n = 100 + r_.below(200); i < n; ++i) add += rowLine(r_, tag * 1000 + i);
-        const int fd = ::open(path_.c_str(), O_WRONLY);
-        step([&] { return ::pwrite(fd, add.data(), add.size(), static_cast<off_t>(model_.size())) ==
-                          static_cast<ssize_t>(add.size()); },
-             model_ + add, kGrows);
-        ::close(fd);
-        break;
-      }
-      case kShrink: {
-        const size_t to = r_.below(model_.size() + 1);
-        step([&] { return ::truncate(path_.c_str(), static_cast<off_t>(to)) == 0; }, model_.substr(0, to));
-        break;
-      }
-      case kNop:
-      case kKinds:
-        break;
-    }
-  }
-
-  // A change the concurrent phase allows (no chmod: it would only add read errors).
-  Kind randomConcurrent() {
-    static const Kind kAllowed[] = {kAppend, kOverwrite, kTruncateSame, kTruncateOther, kMtimeRestored,
-                                    kRenameOver, kUnlinkRecreate, kGrow, kShrink};
-    return kAllowed[r_.below(sizeof kAllowed / sizeof kAllowed[0])];
-  }
-  Kind randomAny() { return static_cast<Kind>(r_.below(kKinds)); }
-
- private:
-  [[noreturn]] static void fail(const char* what) {
-    std::perror(what);
-    ::_exit(3);
-  }
-  // A write that lengthens the file raises its size a folio at a time, after copying that
-  // folio: a concurrent read may see the new bytes cut at any page boundary in between.
-  static constexpr bool kGrows = true;
-  template <typename F>
-  void step(F call, std::optional<std::string> next, bool grows = false) {
-    const int64_t start = nowNs();
-    if (!call()) fail("mutator");
-    const int64_t end = nowNs();
-    if (log_ && grows && next) {
-      for (size_t cut = (model_.size() / 4096 + 1) * 4096; cut < next->size(); cut += 4096) {
-        log_->push_back(State{start, end, false, next->substr(0, cut), true});
-      }
-    }
-    missing_ = !next;
-    model_ = next.value_or("");
-    if (log_) log_->push_back(State{start, end, missing_, model_});
-  }
-
-  std::string path_;
-  rel::Rng r_;
-  std::vector<State>* log_ = nullptr;
-  bool missing_ = false;
-  bool unreadable_ = false;
-  std::string model_;
-  uint64_t tag_ = 0;
-};
-
-// ---- Phases ----
-
-struct Counts {
-  long changes = 0, answers = 0, mismatches = 0, appends = 0, sameMs = 0;
-  long apiChanged = 0, apiUnchanged = 0, apiWrong = 0, apiUnprovable = 0;
-  long perKind[kKinds] = {};
-};
-
-void report(const char* what, const std::string& path, const Answers& want, const Answers& got) {
-  std::fprintf(stderr, "MISMATCH %s on %s: want ok=%d rows=%d, got ok=%d rows=%d\n", what, path.c_str(), want.ok,
-               want.rows, got.ok, got.rows);
-  for (const auto& [i, text] : want.row) {
-    auto it = got.row.find(i);
-    if (it == got.row.end() || it->second != text) {
-      std::fprintf(stderr, "  row %d: want '%s' got '%s'\n", i, text.c_str(), it == got.row.end() ? "?" : it->second.c_str());
-    }
-  }
-}
+namespace oracle {
 
 bool snapshotOf(const std::string& path, dbhelper::Snapshot* s) {
   dbhelper::File f;
   bool missing = false;
   return dbhelper::File::Open(path, dbhelper::File::Mode::kRead, &f, &missing).ok() && !missing &&
          dbhelper::takeSnapshot(path, f, s);
-}
-
-void checkNow(const std::string& path, const char* what, Counts* c) {
-  const Table want = freshTable(path);
-  const auto probes = probesFor(static_cast<int32_t>(want.rows.size()));
-  for (const bool rowsFirst : {true, false}) {
-    const Answers got = ask(path, probes, rowsFirst);
-    const Answers exp = want.answers(probes);
-    ++c->answers;
-    if (!(got == exp)) {
-      if (c->mismatches++ < 5) report(what, path, exp, got);
-    }
-  }
 }
 
 // The library appends a record: where it lands must be what the file says.
@@ -476,6 +132,25 @@ void sequential(const std::string& path, long changes, uint64_t seed, Counts* c)
   }
 }
 
+// Whether some prefix of the write `w` (longer than w.from, shorter than w.bytes) gives
+// `got`. Only cuts that end inside data line `got.rows`, and the one that makes the line
+// after it too long to be a row, can give that many rows.
+bool aCutShows(const Mutator::State& w, const std::vector<int32_t>& probes, const Answers& got) {
+  const std::string& b = w.bytes;
+  int32_t started = 0;  // data lines begun before the cut
+  size_t lastStart = 0;
+  for (size_t c = 1; c < b.size(); ++c) {
+    if (b[c - 1] == '\n') {
+      ++started;
+      lastStart = c;
+    }
+    const bool tooLong = started == got.rows + 1 && c == lastStart + 100;
+    if (c <= w.from || (started != got.rows && !tooLong)) continue;
+    if (Table::of(b.substr(0, c)).answers(probes) == got) return true;
+  }
+  return false;
+}
+
 void concurrent(const std::string& path, int millis, uint64_t seed, Counts* c, long* states, long* distinct,
                 long* halfWays) {
   const std::string initial = rel::makeTable(20, "c");
@@ -496,7 +171,8 @@ void concurrent(const std::string& path, int millis, uint64_t seed, Counts* c, l
     }
     std::string out;
     for (const auto& s : log) {
-      const int64_t head[4] = {s.start, s.end, s.missing + 2 * s.partial, static_cast<int64_t>(s.bytes.size())};
+      const int64_t head[4] = {s.start, s.end, static_cast<int64_t>(s.missing + 2 * s.partial + 4 * s.from),
+                               static_cast<int64_t>(s.bytes.size())};
       out.append(reinterpret_cast<const char*>(head), sizeof head);
       out += s.bytes;
     }
@@ -532,7 +208,7 @@ void concurrent(const std::string& path, int millis, uint64_t seed, Counts* c, l
     std::memcpy(head, raw.data() + p, sizeof head);
     p += sizeof head;
     log.push_back(Mutator::State{head[0], head[1], (head[2] & 1) != 0, raw.substr(p, static_cast<size_t>(head[3])),
-                                 (head[2] & 2) != 0});
+                                 (head[2] & 2) != 0, static_cast<size_t>(head[2] >> 2)});
     p += static_cast<size_t>(head[3]);
   }
   std::filesystem::remove(logPath);
@@ -550,11 +226,11 @@ void concurrent(const std::string& path, int millis, uint64_t seed, Counts* c, l
         it = tables.emplace(k, Table::of(log[k].missing ? std::nullopt : std::optional<std::string>(log[k].bytes)))
                  .first;
       }
-      if (it->second.answers(t.probes) != t.got) continue;
       if (log[k].partial) {
-        halfWay = true;
+        halfWay = halfWay || aCutShows(log[k], t.probes, t.got);
         continue;
       }
+      if (it->second.answers(t.probes) != t.got) continue;
       ok = true;
       if (!matched[k]) ++*distinct;
       matched[k] = true;
@@ -571,10 +247,12 @@ void concurrent(const std::string& path, int millis, uint64_t seed, Counts* c, l
   }
 }
 
-}  // namespace
+}  // namespace oracle
 
 int main(int argc, char** argv) {
+  using namespace oracle;  // NOLINT: the oracle's own names
   const long changes = argc > 1 ? std::atol(argv[1]) : 10000;
+  const long merged = argc > 2 ? std::atol(argv[2]) : 0;
   char tmpl[] = "/tmp/dbiface-freshness-XXXXXX";
   if (::mkdtemp(tmpl) == nullptr) return 2;
   std::vector<std::pair<std::string, long>> dirs{{tmpl, changes}};
@@ -590,12 +268,9 @@ int main(int argc, char** argv) {
     const std::string path = dir + "/t.txt";
     Counts c;
     const auto t0 = Clock::now();
-    // Tables here are small: cache them anyway, so the answers come from cached images
-    // whenever they are proven fresh (reads then neither open nor lock the file).
-    const size_t minBytes = gOptions.cacheMinBytes;
-    gOptions.cacheMinBytes = 0;
+    // Every table is cached, however small: answers come from cached images whenever
+    // they are proven fresh (reads then neither open nor lock the file).
     sequential(path, n, seed++, &c);
-    gOptions.cacheMinBytes = minBytes;
     std::printf("%s sequential: %ld changes (", dir.c_str(), c.changes);
     for (int k = 0; k < kKinds; ++k) std::printf("%s%s %ld", k ? ", " : "", kKindNames[k], c.perKind[k]);
     std::printf("), %ld within 1 ms of the last library call; %ld library answers, %ld appends; "
@@ -613,6 +288,32 @@ int main(int argc, char** argv) {
                 "seen half-way; %ld mismatches\n",
                 dir.c_str(), cc.answers, states, distinct, halfWays, cc.mismatches);
     if (cc.mismatches != 0 || distinct < 50) ++failures;
+
+    // Our writes keep their image only while nothing else is seen: against another
+    // process's library writes, and a program that ignores the lock as well.
+    for (const Outsider outsider : {Outsider::kNone, Outsider::kSeen}) {
+      Counts oc;
+      long kept = 0;
+      const int rounds = 1500;
+      ownWrites(path, rounds, seed++, false, outsider, &oc, &kept);
+      std::printf("%s own writes %s: %d writes, %ld kept their image; %ld answers, %ld mismatches\n", dir.c_str(),
+                  outsider == Outsider::kNone ? "against another process"
+                                              : "against another process and a program ignoring the lock",
+                  rounds, kept, oc.answers, oc.mismatches);
+      if (oc.mismatches != 0 || kept == 0) ++failures;
+    }
+    if (merged > 0) {
+      // Not a check: how often a same-size change racing our write goes unseen.
+      for (const bool quiet : {false, true}) {
+        Counts oc;
+        long kept = 0;
+        ownWrites(path, static_cast<int>(merged), seed++, quiet, Outsider::kAny, &oc, &kept);
+        std::printf("%s merged-event measurement, %s: %ld writes racing every kind of change, %ld kept their "
+                    "image, %ld stale answers of %ld\n",
+                    dir.c_str(), quiet ? "with the pause after a caught outsider" : "without the pause", merged, kept,
+                    oc.mismatches, oc.answers);
+      }
+    }
   }
   std::filesystem::remove_all(tmpl);
   if (!shm.empty()) std::filesystem::remove_all(shm);
