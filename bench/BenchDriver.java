@@ -40,7 +40,8 @@ public final class BenchDriver {
         AFTER_CHANGE("getNumRows, 1st after a change", "count"),
         ROW("getRow(mid)", "row"),
         APPEND("writeRow", "append"),
-        INSERT("writeRowToLine(mid)", "insert");
+        INSERT("writeRowToLine(mid)", "insert"),
+        STEP("step: writeRow, getNumRows, 9 getRow", "step");
 
         final String label;
         final String floorName;
@@ -51,7 +52,7 @@ public final class BenchDriver {
         }
 
         boolean writes() {
-            return this == APPEND || this == INSERT || this == AFTER_CHANGE;
+            return this == APPEND || this == INSERT || this == AFTER_CHANGE || this == STEP;
         }
 
         static Op ofFloorName(String name) {
@@ -138,6 +139,16 @@ public final class BenchDriver {
 
         boolean supports(Op op) {
             return op != Op.INIT && op != Op.AFTER_CHANGE;
+        }
+
+        /** The rows a step shows after its write: the new one, and 8 spread over the table. */
+        int[] stepRows() {
+            int[] rows = new int[9];
+            rows[0] = table.rows + 1;
+            for (int k = 1; k <= 8; k++) {
+                rows[k] = Math.max(1, (int) ((long) table.rows * k / 9));
+            }
+            return rows;
         }
 
         /** Runs {@code n} calls of {@code op} and returns the nanoseconds spent in them. */
@@ -257,6 +268,23 @@ public final class BenchDriver {
                     }
                     restore(0);
                 }
+                case STEP -> {
+                    int[] rows = stepRows();
+                    for (int i = 0; i < n; i++) {
+                        // Put back and read once, untimed: every step starts from the
+                        // table as a running server has it.
+                        restore(table.bytes.length);
+                        acc += count() + row(1).length();
+                        long t0 = System.nanoTime();
+                        append(RECORD);
+                        acc += count();
+                        for (int r : rows) {
+                            acc += row(r).length();
+                        }
+                        total += System.nanoTime() - t0;
+                    }
+                    restore(0);
+                }
                 case APPEND, INSERT -> {
                     boolean isAppend = op == Op.APPEND;
                     int from = isAppend ? table.bytes.length : table.insertAt;
@@ -292,6 +320,14 @@ public final class BenchDriver {
                     yield bad;
                 }
                 case ROW -> expect(row(table.mid), table.expectedRow(table.mid));
+                case STEP -> {
+                    count();
+                    append(RECORD);
+                    String bad = expect(count() + " " + row(table.rows + 1) + " " + row(table.mid),
+                            (table.rows + 1) + " " + ROW_TEXT + " " + table.expectedRow(table.mid));
+                    restore(0);
+                    yield bad;
+                }
                 case APPEND -> {
                     append(RECORD);
                     yield compareFile(op);
@@ -452,6 +488,7 @@ public final class BenchDriver {
                 case COUNT, AFTER_CHANGE -> expect(got, String.valueOf(table.rows));
                 case ROW -> expect(got, table.expectedRow(table.mid));
                 case APPEND, INSERT -> compareFile(op);
+                case STEP -> "no step here";
             };
         }
 
@@ -516,6 +553,19 @@ public final class BenchDriver {
                         db.undoInsert(mid);
                     }
                 }
+                case STEP -> {
+                    int[] rows = stepRows();
+                    for (int i = 0; i < n; i++) {
+                        long t0 = System.nanoTime();
+                        db.writeRow(RECORD);
+                        acc += db.getNumRows();
+                        for (int r : rows) {
+                            acc += db.getRow(r).length();
+                        }
+                        total += System.nanoTime() - t0;
+                        db.undoAppend();
+                    }
+                }
                 case INIT -> throw new IllegalArgumentException("no init for " + name);
             }
             InProcess.sink += acc;
@@ -529,7 +579,8 @@ public final class BenchDriver {
                     return expect(String.valueOf(db.getNumRows()), String.valueOf(table.rows));
                 case ROW:
                     return expect(db.getRow(table.mid), table.expectedRow(table.mid));
-                case APPEND: {
+                case APPEND:
+                case STEP: {
                     db.writeRow(RECORD);
                     String bad = expect(db.getNumRows() + " " + db.getRow(table.rows + 1),
                             (table.rows + 1) + " " + ROW_TEXT);
@@ -723,11 +774,14 @@ public final class BenchDriver {
         systems.add(new Peer());
         if (!set.sqlite) {
             notes.add("SQLite not measured: --no-sqlite");
-        } else if (SqlitePeer.available()) {
-            systems.add(new Sqlite(SqlitePeer.Mode.DEFAULT));
-            systems.add(new Sqlite(SqlitePeer.Mode.WAL));
         } else {
-            notes.add("SQLite not measured: no SQLite JDBC driver on the class path");
+            for (SqlitePeer.Mode mode : SqlitePeer.Mode.values()) {
+                if (mode.available()) {
+                    systems.add(new Sqlite(mode));
+                } else {
+                    notes.add(mode.label + " not measured: no JDBC driver for it on the class path");
+                }
+            }
         }
         long start = System.nanoTime();
         try {
@@ -983,6 +1037,13 @@ public final class BenchDriver {
             sb.append("sqlite: JDBC, rollback journal, synchronous=FULL; sqlite-wal: WAL,"
                     + " synchronous=NORMAL; connection and statements kept open.\n");
         }
+        if (names.contains("h2")) {
+            sb.append("h2: the H2 database embedded in the JVM, file mode, its defaults;"
+                    + " connection and statements kept open.\n");
+        }
+        sb.append("step: writeRow, getNumRows, getRow of the new row and of 8 rows spread over"
+                + " the table, timed together; before each step the file is restored and read once"
+                + " (untimed), SQLite and H2 undo their row after it (untimed).\n");
         sb.append("Write calls: the table file is restored (pwrite of the bytes from the write"
                 + " position on, ftruncate) before every call, outside the timed region;"
                 + " SQLite undoes its row, also untimed.\n");

@@ -18,15 +18,33 @@ import java.util.List;
  * calls, as a server using a database would keep them.
  */
 final class SqlitePeer implements AutoCloseable {
-    /** Journal modes measured: the default (rollback journal) and write-ahead log. */
+    /**
+     * Databases measured: SQLite with its default rollback journal and with its
+     * write-ahead log, and H2 (a Java database, embedded in this JVM) with its defaults.
+     */
     enum Mode {
-        DEFAULT("sqlite"),
-        WAL("sqlite-wal");
+        DEFAULT("sqlite", "org.sqlite.JDBC", "jdbc:sqlite:"),
+        WAL("sqlite-wal", "org.sqlite.JDBC", "jdbc:sqlite:"),
+        H2("h2", "org.h2.Driver", "jdbc:h2:file:");
 
         final String label;
+        final String driver;
+        final String url;
 
-        Mode(String label) {
+        Mode(String label, String driver, String url) {
             this.label = label;
+            this.driver = driver;
+            this.url = url;
+        }
+
+        /** True when this database's JDBC driver is on the class path. */
+        boolean available() {
+            try {
+                Class.forName(driver);
+                return true;
+            } catch (ClassNotFoundException e) {
+                return false;
+            }
         }
     }
 
@@ -42,25 +60,16 @@ final class SqlitePeer implements AutoCloseable {
     private final PreparedStatement deleteAt;
     private final Statement plain;
 
-    /** True when an SQLite JDBC driver is on the class path. */
-    static boolean available() {
-        try {
-            Class.forName("org.sqlite.JDBC");
-            return true;
-        } catch (ClassNotFoundException e) {
-            return false;
-        }
-    }
-
     /** Builds database {@code db} afresh from the table file {@code table}. */
     SqlitePeer(Path db, Mode mode, Path table) throws SQLException, IOException {
         Files.deleteIfExists(db);
         Files.deleteIfExists(Path.of(db + "-wal"));
         Files.deleteIfExists(Path.of(db + "-shm"));
         Files.deleteIfExists(Path.of(db + "-journal"));
+        Files.deleteIfExists(Path.of(db + ".mv.db"));
         List<String> lines = Files.readAllLines(table);
         header = split(lines.get(0));
-        conn = DriverManager.getConnection("jdbc:sqlite:" + db);
+        conn = DriverManager.getConnection(mode.url + db.toAbsolutePath());
         plain = conn.createStatement();
         if (mode == Mode.WAL) {
             plain.execute("PRAGMA journal_mode=WAL");

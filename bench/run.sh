@@ -8,8 +8,8 @@
 #   --quick      few rounds and short warm-up; done in well under a minute
 #   --check-jni  run the JVM with -Xcheck:jni and fail on any WARNING it prints (the
 #                trace lines then go through a pipe, so the times are not the real ones)
-#   --no-sqlite  leave SQLite out (otherwise, as root and outside CI, the script installs
-#                libxerial-sqlite-jdbc-java when it is missing)
+#   --no-sqlite  leave the databases out (otherwise, as root and outside CI, the script
+#                installs libxerial-sqlite-jdbc-java and libh2-java when they are missing)
 #   --no-build   use what is already built
 #   --keep       keep the table files of the run
 #
@@ -97,18 +97,26 @@ if [ "$lib_ok" = 1 ]; then
   driver_args+=(--jar "$jar")
 fi
 if [ "$sqlite" = 1 ]; then
-  sqlite_jar=$(first_file /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar)
-  if [ -z "$sqlite_jar" ] && [ "$(id -u)" = 0 ] && [ "${CI:-}" != true ]; then
-    say "installing libxerial-sqlite-jdbc-java for the SQLite peer"
-    if DEBIAN_FRONTEND=noninteractive apt-get install -y -q libxerial-sqlite-jdbc-java >"$out/apt.log" 2>&1 ||
-       { apt-get update -q >>"$out/apt.log" 2>&1 &&
-         DEBIAN_FRONTEND=noninteractive apt-get install -y -q libxerial-sqlite-jdbc-java >>"$out/apt.log" 2>&1; }; then
-      sqlite_jar=$(first_file /usr/share/java/sqlite-jdbc.jar /usr/share/java/xerial-sqlite-jdbc.jar)
-    else
-      say "could not install it (see $out/apt.log); SQLite left out"
+  # The databases measured beside the library: SQLite and H2, through JDBC.
+  for peer in "libxerial-sqlite-jdbc-java sqlite-jdbc.jar xerial-sqlite-jdbc.jar" "libh2-java h2.jar"; do
+    set -- $peer
+    pkg=$1
+    shift
+    jars=()
+    for j in "$@"; do jars+=("/usr/share/java/$j"); done
+    peer_jar=$(first_file "${jars[@]}")
+    if [ -z "$peer_jar" ] && [ "$(id -u)" = 0 ] && [ "${CI:-}" != true ]; then
+      say "installing $pkg for the database peers"
+      if DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$pkg" >>"$out/apt.log" 2>&1 ||
+         { apt-get update -q >>"$out/apt.log" 2>&1 &&
+           DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$pkg" >>"$out/apt.log" 2>&1; }; then
+        peer_jar=$(first_file "${jars[@]}")
+      else
+        say "could not install $pkg (see $out/apt.log); left out"
+      fi
     fi
-  fi
-  if [ -n "$sqlite_jar" ]; then cp="$cp:$sqlite_jar"; fi
+    if [ -n "$peer_jar" ]; then cp="$cp:$peer_jar"; fi
+  done
 fi
 
 # Table files.
