@@ -14,6 +14,9 @@
 namespace dbhelper {
 
 const std::vector<uint32_t>& CachedTable::rowStarts() const {
+  // Built already (or carried over by withRowAppended): no call_once, which costs a
+  // futex wake the first time.
+  if (indexReady_.load(std::memory_order_acquire)) return rowStarts_;
   std::call_once(indexed_, [this] {
     struct Ready {
       const CachedTable* t;
@@ -72,12 +75,11 @@ std::shared_ptr<CachedTable> CachedTable::withRowAppended(std::string_view line,
   if (indexReady_.load(std::memory_order_acquire)) {
     // The rows before keep their starts; one element more when the new row completes a
     // stride: where the row after it would start, the end.
-    std::call_once(t->indexed_, [&] {
-      t->rowStarts_.reserve(rowStarts_.size() + 1);
-      t->rowStarts_.assign(rowStarts_.begin(), rowStarts_.end());
-      if (rows % kRowStride == 0) t->rowStarts_.push_back(static_cast<uint32_t>(t->size));
-      t->indexReady_.store(true, std::memory_order_release);
-    });
+    // `t` is not shared yet: its index is set before anyone can ask for it.
+    t->rowStarts_.reserve(rowStarts_.size() + 1);
+    t->rowStarts_.assign(rowStarts_.begin(), rowStarts_.end());
+    if (rows % kRowStride == 0) t->rowStarts_.push_back(static_cast<uint32_t>(t->size));
+    t->indexReady_.store(true, std::memory_order_release);
   }
   return t;
 }

@@ -39,7 +39,8 @@ Status TableImage::readAll(bool lookForNul, bool* changed) {
     extent_ = Extent::kStreamed;
     return readEdges();
   }
-  size_t cap = static_cast<size_t>(end_.size) + 1;
+  // Room past the end for appends of ours, should the image be cached (withRowAppended).
+  size_t cap = static_cast<size_t>(end_.size) + std::max<size_t>(kPage, static_cast<size_t>(end_.size) / 8);
   auto buf = std::make_shared_for_overwrite<char[]>(cap);
   size_t total = 0;
   for (;;) {
@@ -72,6 +73,7 @@ Status TableImage::readAll(bool lookForNul, bool* changed) {
   }
   image_ = std::move(buf);
   imageSize_ = total;
+  imageCap_ = cap;
   end_.size = total;
   end_.lastByte = total > 0 ? image_[total - 1] : '\n';
   extent_ = Extent::kWhole;
@@ -88,6 +90,7 @@ Status TableImage::readEdges() {
   // One byte more than a page tells whether the page is the whole file; only a larger
   // file needs its size, asked under the lock, to find its end.
   auto head = std::make_shared_for_overwrite<char[]>(kPage + 1);
+  imageCap_ = kPage + 1;
   size_t got = 0;
   Status s = file_.ReadAt(0, head.get(), kPage + 1, &got);
   if (!s.ok()) return s;
@@ -154,6 +157,7 @@ void TableImage::useCached(std::shared_ptr<const CachedTable> table, const Snaps
   proof_ = proof != nullptr ? *proof : Snapshot();
   image_ = table->bytes;
   imageSize_ = table->size;
+  imageCap_ = table->capacity;
   end_.size = table->size;
   end_.lastByte = end_.size > 0 ? image_[end_.size - 1] : '\n';
   extent_ = Extent::kWhole;
@@ -165,7 +169,7 @@ void TableImage::offerToCache(const FileId& id, const Snapshot& snap) {
   auto table = std::make_shared<CachedTable>();
   table->bytes = image_;
   table->size = imageSize_;
-  table->capacity = imageSize_;
+  table->capacity = imageCap_;
   table->dataStart = dataStart_ == std::string_view::npos ? SIZE_MAX : dataStart_;
   table->snap = snap;
   if (TableCache::instance().put(id, table)) {

@@ -125,6 +125,7 @@ class TableImage {
   std::shared_ptr<const CachedTable> cached_;  // set when image_ is a cache entry's
   Snapshot proof_;                             // proved cached_ current under the lock; watch 0: none
   size_t imageSize_ = 0;                       // bytes of the file in image_
+  size_t imageCap_ = 0;                        // bytes allocated for image_
   TableEnd end_;
   char last_[kUndoRecordSize];                 // the file's last bytes, read with its edges
   uint64_t lastAt_ = UINT64_MAX;               // the size last_ ends at; UINT64_MAX: not read
