@@ -49,6 +49,7 @@ final class SqlitePeer implements AutoCloseable {
     }
 
     private final Connection conn;
+    private final Mode mode;
     private final String[] header;
     private final PreparedStatement count;
     private final PreparedStatement select;
@@ -67,6 +68,7 @@ final class SqlitePeer implements AutoCloseable {
         Files.deleteIfExists(Path.of(db + "-shm"));
         Files.deleteIfExists(Path.of(db + "-journal"));
         Files.deleteIfExists(Path.of(db + ".mv.db"));
+        this.mode = mode;
         List<String> lines = Files.readAllLines(table);
         header = split(lines.get(0));
         conn = DriverManager.getConnection(mode.url + db.toAbsolutePath());
@@ -152,7 +154,7 @@ final class SqlitePeer implements AutoCloseable {
         if (values.length == 0) {
             return;
         }
-        plain.execute("BEGIN IMMEDIATE");
+        begin();
         boolean done = false;
         try {
             int last;
@@ -168,11 +170,11 @@ final class SqlitePeer implements AutoCloseable {
             insert.setInt(1, line);
             bind(insert, 2, values);
             insert.executeUpdate();
-            plain.execute("COMMIT");
+            commit();
             done = true;
         } finally {
             if (!done) {
-                plain.execute("ROLLBACK");
+                rollback();
             }
         }
     }
@@ -184,12 +186,40 @@ final class SqlitePeer implements AutoCloseable {
 
     /** Takes the row inserted at {@code line} away again and shifts the later rows back. */
     void undoInsert(int line) throws SQLException {
-        plain.execute("BEGIN IMMEDIATE");
+        begin();
         deleteAt.setInt(1, line);
         deleteAt.executeUpdate();
         shiftDown.setInt(1, line);
         shiftDown.executeUpdate();
-        plain.execute("COMMIT");
+        commit();
+    }
+
+    // SQLite takes its write lock up front with BEGIN IMMEDIATE; H2 has no such statement
+    // and goes through the JDBC transaction calls.
+    private void begin() throws SQLException {
+        if (mode == Mode.H2) {
+            conn.setAutoCommit(false);
+        } else {
+            plain.execute("BEGIN IMMEDIATE");
+        }
+    }
+
+    private void commit() throws SQLException {
+        if (mode == Mode.H2) {
+            conn.commit();
+            conn.setAutoCommit(true);
+        } else {
+            plain.execute("COMMIT");
+        }
+    }
+
+    private void rollback() throws SQLException {
+        if (mode == Mode.H2) {
+            conn.rollback();
+            conn.setAutoCommit(true);
+        } else {
+            plain.execute("ROLLBACK");
+        }
     }
 
     private static String[] split(String line) {
