@@ -84,9 +84,8 @@ Status DBHelper::loadOnce(int attempt, bool* again) {
   if (provable && access_ != Access::kAppend && image_.whole() && file_.isOpen()) {
     // The sizes agree too: a truncation moves the size before its time stamps and its
     // event, so snapshots on both sides of a read that spans one can agree with each
-    // other and not with what was read.
-    // The path was checked before the read; which file it names now does not change
-    // what this open file held.
+    // other and not with what was read. (The path was checked before the read; which
+    // file it names now does not change what this open file held.)
     Snapshot after;
     if (snapshotOpen(file_, &after) && provenUnchanged(snap, after) && image_.end().size == snap.size) {
       image_.offerToCache(id_, snap);

@@ -146,8 +146,7 @@ bool TableImage::useFreshCached(const std::string& path, FileId* id) {
   }
   std::shared_ptr<const CachedTable> hit = TableCache::instance().find(named.id);
   Snapshot now;
-  if (!hit || !snapshotByPath(named, *options_.sys, &now)) return false;
-  if (!provenUnchanged(hit->snap, now)) return false;
+  if (!hit || !snapshotByPath(named, *options_.sys, &now) || !provenUnchanged(hit->snap, now)) return false;
   *id = named.id;
   useCached(std::move(hit));
   return true;

@@ -52,9 +52,12 @@ cross_build_gtest "$build" "$root/cmake/aarch64-linux-gnu.cmake"
 # (freshness, with a forked mutator), and the sync and write sequence of durable writes
 # (power cuts). Shorter runs than on the host.
 echo "== freshness and power-cut harnesses under qemu-aarch64 =="
-for h in freshness powercut; do
-  "$cxx" -std=c++20 -O2 -Wall -Wextra -Werror -I"$root" -o "$build/reliability_$h" \
-    "$root/tests/reliability/$h.cc" "$build/libdbhelper.a" -pthread
+for h in "freshness freshness_own_writes" powercut; do
+  set -- $h
+  srcs=()
+  for f in "$@"; do srcs+=("$root/tests/reliability/$f.cc"); done
+  "$cxx" -std=c++20 -O2 -Wall -Wextra -Werror -I"$root" -o "$build/reliability_$1" \
+    "${srcs[@]}" "$build/libdbhelper.a" -pthread
 done
 (cd "$run" && timeout 600 qemu-aarch64 "$build/reliability_freshness" "${AARCH64_FRESHNESS_CHANGES:-1000}")
 # 90 samples: just over the 10,000 states the harness asks for; tmpfs where there is one,
