@@ -193,12 +193,9 @@ bool takeSnapshot(const std::string& path, const File& file, Snapshot* out) {
     // Only changes after the watch was added raise events we see: one that completed
     // between the statx and the watch would be in neither. So the statx, and then the
     // events, once more.
-    FileInfo again;
-    if (!file.Stat(&again, true).ok() || again.id.dev != info.id.dev || again.id.ino != info.id.ino ||
-        !watcher().known(again, file.sys(), &s)) {
-      return false;
-    }
-    info = again;
+    if (!snapshotOpen(file, &s) || s.id.dev != info.id.dev || s.id.ino != info.id.ino) return false;
+    *out = s;
+    return true;
   }
   s.id = info.id;
   s.size = info.size;
@@ -223,17 +220,10 @@ bool snapshotByPath(const FileInfo& named, const SysCalls& sys, Snapshot* out) {
 }
 
 bool snapshotOpen(const File& file, Snapshot* out) {
+  // As a snapshot by path, from the open file's statx: the held watch pins its inode.
   *out = Snapshot();
   FileInfo info;
-  if (!file.Stat(&info, true).ok() || info.type != FileInfo::Type::kRegular) return false;
-  Snapshot s;
-  if (!watcher().known(info, file.sys(), &s)) return false;
-  s.id = info.id;
-  s.size = info.size;
-  s.ctimeNs = info.ctimeNs;
-  s.mtimeNs = info.mtimeNs;
-  *out = s;
-  return true;
+  return file.Stat(&info, true).ok() && snapshotByPath(info, file.sys(), out);
 }
 
 bool onlyOwnWrites(const Snapshot& before, const Snapshot& after, uint64_t writes) {
