@@ -33,6 +33,14 @@ DBHelper::~DBHelper() {
   lock_.Release();
 }
 
+void DBHelper::Forget(const std::string& path, const Options& options) {
+  forgetKeptFile(path);
+  FileInfo named;
+  if (!File::StatPath(path, &named, false, *options.sys).ok()) return;
+  TableCache::instance().erase(named.id);
+  stopWatching(named.id, *options.sys);
+}
+
 Status DBHelper::loadTable() {
   if (access_ == Access::kRead && image_.useFreshCached(filePath_, &id_)) return Status::OK();
   // A leftover undo record is rolled back and the file read again; so is a file that
@@ -61,6 +69,7 @@ Status DBHelper::loadOnce(int attempt, bool* again) {
     bool missing = false;
     Status s = File::Open(filePath_, write ? File::Mode::kReadWrite : File::Mode::kRead, &file_, &missing,
                           *options_.sys);
+    missing_ = missing;
     if (!s.ok() || missing) return s;
     info = file_.openInfo();
   }
@@ -172,10 +181,17 @@ int32_t DBHelper::getNumRows() {
 }
 
 DataRow DBHelper::dataRowAt(int32_t index) {
+  DataRow row;
+  rowAt(index, &row);
+  return row;
+}
+
+bool DBHelper::rowAt(int32_t index, DataRow* row) {
   std::string_view line;
   bool found = false;
-  if (status_.ok()) status_ = image_.locateRow(index, &line, &found);
-  return found ? parseLine(line) : DataRow();
+  if (status_.ok() && index >= 1) status_ = image_.locateRow(index, &line, &found);
+  if (found) parseLineInto(line, row);
+  return found;
 }
 
 std::string DBHelper::headerName(int32_t position) const {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dbhelper/file.h"
 #include "dbhelper/options.h"
@@ -39,14 +40,26 @@ class DBHelper {
   DBHelper(const DBHelper&) = delete;
   DBHelper& operator=(const DBHelper&) = delete;
 
+  // Lets go of what this process keeps for the table at `path` between operations: the
+  // kept descriptor, the cached image and the watch of the file the path names now. The
+  // next operation on it opens and reads it afresh.
+  static void Forget(const std::string& path, const Options& options = Options());
+
   // Returns OK, or why the file could not be read or locked.
   const Status& status() const { return status_; }
+  // Whether no file was found at the path (then read as an empty table).
+  bool missing() const { return missing_; }
 
   // Returns the number of data rows. A count that does not fit 32 bits is an error
   // (status() says so) and returns 0.
   int32_t getNumRows();
   // Returns a copy of data row `index` (1-based). REQUIRES: 1 <= index <= getNumRows().
   DataRow dataRowAt(int32_t index);
+  // Sets *row to data row `index` (1-based) and returns true; returns false, *row
+  // untouched, when the table has no such row.
+  bool rowAt(int32_t index, DataRow* row);
+  // Returns the header line's fields.
+  const DataRow& header() const { return image_.header(); }
   // Returns header field `position` (1-based), or the empty text outside the header.
   std::string headerName(int32_t position) const;
   // Returns the 0-based index of the first header field equal to `name`, or -1. A
@@ -67,6 +80,17 @@ class DBHelper {
   // 0). Returns OutOfRange for line < 1 or a line past the one after the last.
   // REQUIRES: kWrite or kAppend.
   Status writeRowToLine(std::string_view text, int32_t line);
+  // Appends `rows` (each with at least one field) as the last lines of the file in one
+  // write: afterwards the file holds all of them or, whatever happened, none. No rows
+  // write nothing. REQUIRES: kWrite or kAppend.
+  Status writeRows(const std::vector<DataRow>& rows);
+  // Parses every record text as writeRow does, then writes them as writeRows does. A
+  // record that is refused (its position named in the message) or empty writes nothing.
+  Status writeRecords(const std::vector<std::string_view>& texts);
+  // Writes `header` as the header line of an empty file; on a file that has a header
+  // already, returns OK when it is `header` and InvalidArgument naming both when not.
+  // REQUIRES: kWrite, the file present.
+  Status writeHeader(const DataRow& header);
 
  private:
   Status loadTable();
@@ -104,6 +128,7 @@ class DBHelper {
   const Access access_;
   Trace trace_;
   Status status_;
+  bool missing_ = false;
   File file_;
   TableLock lock_;
   FileId id_;

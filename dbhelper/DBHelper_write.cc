@@ -2,6 +2,7 @@
 // callers know; the bytes reach the file through the writer (table_writer.h).
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dbhelper/DBHelper.h"
 
@@ -25,6 +26,57 @@ Status DBHelper::writeRowToLine(std::string_view text, int32_t line) {
                               " is not a data row; rows start at line 1 (the header is line 0)");
   }
   return insertRowAtLine(row, line);
+}
+
+Status DBHelper::writeRows(const std::vector<DataRow>& rows) {
+  if (!status_.ok()) return status_;
+  if (rows.empty()) return Status::OK();
+  if (image_.absent()) return Status::InvalidArgument("the table has no header line");
+  const TableEnd& end = image_.end();
+  size_t bytes = 0;
+  for (const DataRow& row : rows) {
+    bytes += kNewline.size() + static_cast<size_t>(row.count);
+    for (int32_t i = 0; i < row.count; ++i) bytes += row.fields[i].size();
+  }
+  std::string lines;
+  lines.reserve(bytes + kNewline.size());
+  if (!end.lineEnded()) lines += kNewline;  // an unterminated last line is ended first
+  for (const DataRow& row : rows) lines += rowLine(row);
+  Tail none;
+  return writeRest(end.size, std::move(lines), &none);
+}
+
+Status DBHelper::writeRecords(const std::vector<std::string_view>& texts) {
+  if (!status_.ok()) return status_;
+  std::vector<DataRow> rows(texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    Status s = parseRecordText(texts[i], &rows[i]);
+    if (s.ok() && rows[i].count == 0) s = Status::InvalidArgument("the record is empty");
+    if (s.ok()) continue;
+    if (texts.size() == 1) return s;
+    return Status::InvalidArgument("record " + std::to_string(i + 1) + " of " + std::to_string(texts.size()) + ": " +
+                                   s.message());
+  }
+  return writeRows(rows);
+}
+
+Status DBHelper::writeHeader(const DataRow& header) {
+  if (!status_.ok()) return status_;
+  if (image_.end().size == 0) {
+    Tail none;
+    return writeRest(0, rowLine(header), &none);
+  }
+  const DataRow& have = image_.header();
+  bool same = have.count == header.count;
+  for (int32_t k = 0; same && k < header.count; ++k) same = have.fields[k] == header.fields[k];
+  if (same) return Status::OK();
+  auto names = [](const DataRow& row) {
+    std::string out;
+    for (int32_t k = 0; k < row.count; ++k) out += (k > 0 ? "|" : "") + row.fields[k];
+    return out;
+  };
+  return Status::InvalidArgument("table " + filePath_ + " has the columns \"" + names(have) + "\", not \"" +
+                                 names(header) + "\"");
 }
 
 Status DBHelper::appendRow(const DataRow& row) {

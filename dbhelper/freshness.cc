@@ -93,6 +93,21 @@ class Watcher {
     return entries_.size();
   }
 
+  // Removes the file's watch; the instance goes with the last one.
+  void forget(const FileId& id, const SysCalls& sys) {
+    std::lock_guard<std::mutex> l(mu_);
+    sys_ = &sys;
+    if (forkCounts().asChild != generation_ || fd_ < 0) return;
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+      if (it->id.dev == id.dev && it->id.ino == id.ino) {
+        sys_->watchRemove(fd_, it->wd);  // its IN_IGNORED then matches no entry
+        entries_.erase(it);
+        break;
+      }
+    }
+    if (entries_.empty()) reset();
+  }
+
  private:
   struct Entry {
     int wd;
@@ -239,5 +254,7 @@ bool provenUnchanged(const Snapshot& then, const Snapshot& now) {
 }
 
 size_t watchedFiles() { return watcher().watched(); }
+
+void stopWatching(const FileId& id, const SysCalls& sys) { watcher().forget(id, sys); }
 
 }  // namespace dbhelper

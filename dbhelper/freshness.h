@@ -91,6 +91,10 @@ bool provenUnchanged(const Snapshot& then, const Snapshot& now);
 // leaves room for others': callers trust one call only).
 bool onlyOwnWrites(const Snapshot& before, const Snapshot& after, uint64_t writes);
 
+// Stops watching the file, if it is watched; the inotify instance is closed with the
+// last watch. A later snapshot of it starts a new watch.
+void stopWatching(const FileId& id, const SysCalls& sys);
+
 // Returns how many files are watched now (for tests of the cap).
 size_t watchedFiles();
 

@@ -82,6 +82,19 @@ void keepFile(const std::string& path, File file) {
   slot->used = ++gClock;
 }
 
+void forgetKeptFile(const std::string& path) {
+  std::optional<File> closed;  // closed after the lock is released
+  std::lock_guard<std::mutex> l(gMu);
+  auto& all = slots();
+  for (auto it = all.begin(); it != all.end(); ++it) {
+    if (it->path == path && it->file) {
+      closed.swap(it->file);
+      all.erase(it);
+      return;
+    }
+  }
+}
+
 void closeKeptFiles() {
   std::vector<Slot> all;  // closed after the lock is released
   std::lock_guard<std::mutex> l(gMu);

@@ -30,6 +30,9 @@ std::optional<File> takeKeptFile(const std::string& path, const SysCalls& sys, F
 // holding no lock.
 void keepFile(const std::string& path, File file);
 
+// Closes the descriptor kept for `path`, if one is kept and not taken out.
+void forgetKeptFile(const std::string& path);
+
 // Closes every kept descriptor (for tests). Whether writes keep theirs is Options::keepFiles.
 void closeKeptFiles();
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "dbhelper/utf.h"
 
@@ -28,6 +30,32 @@ Status noSuchColumn(const DataRow& header, std::string_view key) {
   return Status::InvalidArgument("'" + std::string(key) + "' names no column of the table (columns: " + names + ")");
 }
 
+// Places `value` into column `col` of the header, or says why it cannot go there.
+// `exact`: a value given as is (not cut from record text), which may not rely on the
+// reader to trim it and may hold no CR at all.
+Status placeValue(int32_t col, std::string_view value, const DataRow& header, Pairs* p, bool exact) {
+  const std::string& name = header.fields[col];
+  if (p->filled[col]) return Status::InvalidArgument("column '" + name + "' is given twice");
+  if (value.size() > kMaxFieldChars) {
+    return Status::InvalidArgument("the value of column '" + name + "' is longer than 199 bytes");
+  }
+  for (const char c : value) {
+    if (c == '|' || c == '\n' || c == '\0' || (exact && c == '\r')) {
+      return Status::InvalidArgument("the value of column '" + name + "' contains '|', " +
+                                     (exact ? "a carriage return, " : "") + "a line feed or NUL");
+    }
+  }
+  if (exact && !value.empty() && (isTrimmed(value.front()) || isTrimmed(value.back()))) {
+    return Status::InvalidArgument("the value of column '" + name +
+                                   "' starts or ends with a space or tab, which reading would trim");
+  }
+  p->values[col] = value;
+  p->filled[col] = true;
+  p->valueBytes += value.size();
+  ++p->count;
+  return Status::OK();
+}
+
 // Places one KEY=VALUE pair (trimmed) into its column, or says why it cannot go there.
 Status placePair(std::string_view pair, const DataRow& header, Pairs* p) {
   const size_t eq = pair.find('=');
@@ -36,21 +64,7 @@ Status placePair(std::string_view pair, const DataRow& header, Pairs* p) {
   if (p->count == kMaxFields) return Status::InvalidArgument("a record holds at most 10 pairs");
   const int32_t col = findColumn(header, key);
   if (col < 0) return noSuchColumn(header, key);
-  const std::string& name = header.fields[col];
-  if (p->filled[col]) return Status::InvalidArgument("column '" + name + "' is given twice");
-  if (value.size() > kMaxFieldChars) {
-    return Status::InvalidArgument("the value of column '" + name + "' is longer than 199 bytes");
-  }
-  for (const char c : value) {
-    if (c == '|' || c == '\n' || c == '\0') {
-      return Status::InvalidArgument("the value of column '" + name + "' contains '|', a line feed or NUL");
-    }
-  }
-  p->values[col] = value;
-  p->filled[col] = true;
-  p->valueBytes += value.size();
-  ++p->count;
-  return Status::OK();
+  return placeValue(col, value, header, p, false);
 }
 
 // A row line holds its columns from the first on: a column given after a gap is refused.
@@ -161,19 +175,10 @@ std::string rowLine(const DataRow& row, std::string_view before) {
   return line;
 }
 
-Status parseRecord(std::string_view text, const DataRow& header, DataRow* out) {
-  // Pairs end at a comma, except that everything after the last comma is one pair.
-  Pairs p;
-  const int64_t length = static_cast<int64_t>(text.size());
-  const size_t lc = text.rfind(',');
-  const int64_t lastComma = lc == std::string_view::npos ? -1 : static_cast<int64_t>(lc);
-  for (int64_t start = 0, end = 0; end < length;) {
-    end = start < lastComma ? static_cast<int64_t>(text.find(',', static_cast<size_t>(start))) : length;
-    const std::string_view pair = trimView(text.substr(static_cast<size_t>(start), static_cast<size_t>(end - start)));
-    start = end + 1;
-    Status s = placePair(pair, header, &p);
-    if (!s.ok()) return s;
-  }
+namespace {
+
+// The checks every record shares once its pairs are placed, then the row.
+Status finishRecord(const DataRow& header, const Pairs& p, DataRow* out) {
   Status s = checkNoGap(header, p);
   if (!s.ok()) return s;
   if (p.count > 0 && !p.values[p.count - 1].empty() && p.values[p.count - 1].back() == '\r') {
@@ -189,6 +194,65 @@ Status parseRecord(std::string_view text, const DataRow& header, DataRow* out) {
   // Columns 0..count-1 are exactly the ones filled: none twice, none after a gap.
   for (int32_t k = 0; k < p.count; ++k) out->fields[k].assign(p.values[k]);
   out->count = p.count;
+  return Status::OK();
+}
+
+}  // namespace
+
+Status parseRecord(std::string_view text, const DataRow& header, DataRow* out) {
+  // Pairs end at a comma, except that everything after the last comma is one pair.
+  Pairs p;
+  const int64_t length = static_cast<int64_t>(text.size());
+  const size_t lc = text.rfind(',');
+  const int64_t lastComma = lc == std::string_view::npos ? -1 : static_cast<int64_t>(lc);
+  for (int64_t start = 0, end = 0; end < length;) {
+    end = start < lastComma ? static_cast<int64_t>(text.find(',', static_cast<size_t>(start))) : length;
+    const std::string_view pair = trimView(text.substr(static_cast<size_t>(start), static_cast<size_t>(end - start)));
+    start = end + 1;
+    Status s = placePair(pair, header, &p);
+    if (!s.ok()) return s;
+  }
+  return finishRecord(header, p, out);
+}
+
+Status rowFromValues(const std::vector<std::pair<std::string_view, std::string_view>>& values, const DataRow& header,
+                     DataRow* out) {
+  Pairs p;
+  for (const auto& [key, value] : values) {
+    if (p.count == kMaxFields) return Status::InvalidArgument("a record holds at most 10 values");
+    const int32_t col = findColumn(header, key);
+    if (col < 0) return noSuchColumn(header, key);
+    Status s = placeValue(col, value, header, &p, true);
+    if (!s.ok()) return s;
+  }
+  return finishRecord(header, p, out);
+}
+
+Status headerFromColumns(const std::vector<std::string_view>& columns, DataRow* out) {
+  if (columns.empty()) return Status::InvalidArgument("a table needs at least one column");
+  if (columns.size() > static_cast<size_t>(kMaxFields)) {
+    return Status::InvalidArgument("a table holds at most 10 columns, not " + std::to_string(columns.size()));
+  }
+  DataRow header;
+  size_t bytes = columns.size() - 1;
+  for (const std::string_view name : columns) {
+    // Record text names a column by what comes before '=' and ends a pair at ','.
+    const bool bad = name.empty() || isTrimmed(name.front()) || isTrimmed(name.back()) ||
+                     name.find_first_of(std::string_view("|=,\r\n\0", 7)) != std::string_view::npos;
+    if (bad) {
+      return Status::InvalidArgument("column name '" + std::string(name) +
+                                     "' is empty, starts or ends with a space or tab, or contains '|', '=', ',', "
+                                     "a carriage return, a line feed or NUL");
+    }
+    if (findColumn(header, name) >= 0) return Status::InvalidArgument("column '" + std::string(name) + "' is named twice");
+    header.fields[header.count++].assign(name);
+    bytes += name.size();
+  }
+  if (bytes > kMaxLineChars) {
+    return Status::InvalidArgument("the header line would be " + std::to_string(bytes) +
+                                   " bytes long; a line holds at most 99 bytes");
+  }
+  *out = std::move(header);
   return Status::OK();
 }
 

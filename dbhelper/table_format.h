@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "dbhelper/status.h"
 
@@ -80,6 +82,17 @@ std::string rowLine(const DataRow& row, std::string_view before = {});
 // `header` column order. Returns InvalidArgument, with *row untouched, for a record that
 // cannot be written as one well-formed line of the table.
 Status parseRecord(std::string_view text, const DataRow& header, DataRow* row);
+
+// As parseRecord, for (column name, value) pairs. The values are stored as given, so
+// what the row format holds but record text cannot say (a comma, an '=') is allowed, and
+// what reading would change is refused: a CR anywhere, a leading or trailing space or tab.
+Status rowFromValues(const std::vector<std::pair<std::string_view, std::string_view>>& values, const DataRow& header,
+                     DataRow* row);
+
+// Returns in *header the header line's fields for a new table with `columns`, or
+// InvalidArgument for names that record text could not name, repeated names, more than
+// 10 columns or a header line over 99 bytes.
+Status headerFromColumns(const std::vector<std::string_view>& columns, DataRow* header);
 
 }  // namespace dbhelper
 

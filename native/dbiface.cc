@@ -27,9 +27,6 @@ using dbhelper::DBHelper;
 
 std::mutex gPathMu;
 std::shared_ptr<const std::string> tablePath;  // copied at init; guarded by gPathMu
-// Filled once from the Java properties when the class loads (setSyncMode), before any
-// other call can run.
-dbhelper::Options gOptions;
 
 std::shared_ptr<const std::string> currentPath() {
   std::lock_guard<std::mutex> l(gPathMu);
@@ -94,7 +91,7 @@ void writeRecord(JNIEnv* env, jstring text, DBHelper::Access access, Write write
     if (!record) return 0;
     dbhelper::Status s;
     {
-      DBHelper table(path, trace, access, gOptions);
+      DBHelper table(path, trace, access, dbiface::libraryOptions());
       s = table.status().ok() ? write(table, *record) : table.status();
     }
     if (!s.ok()) dbiface::throwStatus(env, s);
@@ -103,6 +100,11 @@ void writeRecord(JNIEnv* env, jstring text, DBHelper::Access access, Write write
 }
 
 }  // namespace
+
+dbhelper::Options& dbiface::libraryOptions() {
+  static dbhelper::Options options;  // filled by setSyncMode as the class loads
+  return options;
+}
 
 extern "C" {
 
@@ -129,7 +131,7 @@ JNIEXPORT void JNICALL Java_gameserver_DBIface_init(JNIEnv* env, jclass, jstring
 }
 
 JNIEXPORT void JNICALL Java_gameserver_DBIface_setSyncMode(JNIEnv*, jclass, jint mode) {
-  gOptions.sync = mode == 1 ? dbhelper::SyncMode::kFull : dbhelper::SyncMode::kOff;
+  dbiface::libraryOptions().sync = mode == 1 ? dbhelper::SyncMode::kFull : dbhelper::SyncMode::kOff;
 }
 
 JNIEXPORT jint JNICALL Java_gameserver_DBIface_getNumRows(JNIEnv* env, jclass) {
@@ -137,7 +139,7 @@ JNIEXPORT jint JNICALL Java_gameserver_DBIface_getNumRows(JNIEnv* env, jclass) {
     int32_t n = 0;
     dbhelper::Status s;
     {
-      DBHelper table(path, trace, DBHelper::Access::kRead, gOptions);
+      DBHelper table(path, trace, DBHelper::Access::kRead, dbiface::libraryOptions());
       if (table.status().ok()) n = table.getNumRows();
       s = table.status();
     }  // thrown once the table is unlocked
@@ -155,7 +157,7 @@ JNIEXPORT jstring JNICALL Java_gameserver_DBIface_getRow(JNIEnv* env, jclass, ji
     std::string row;
     dbhelper::Status s;
     {
-      DBHelper table(path, trace, DBHelper::Access::kRead, gOptions);
+      DBHelper table(path, trace, DBHelper::Access::kRead, dbiface::libraryOptions());
       if (table.status().ok()) row = table.getRow(index);
       s = table.status();
     }  // the table is unlocked before the JVM allocates the string or the exception

@@ -9,24 +9,6 @@ namespace dbiface {
 
 namespace {
 
-// Local references are released when they leave scope, so helpers can be called in
-// loops without filling the local reference table.
-class LocalRef {
- public:
-  LocalRef(JNIEnv* env, jobject obj) : env_(env), obj_(obj) {}
-  ~LocalRef() {
-    if (obj_ != nullptr) env_->DeleteLocalRef(obj_);
-  }
-  LocalRef(const LocalRef&) = delete;
-  LocalRef& operator=(const LocalRef&) = delete;
-  jobject get() const { return obj_; }
-  explicit operator bool() const { return obj_ != nullptr; }
-
- private:
-  JNIEnv* env_;
-  jobject obj_;
-};
-
 // Builds `new cls(message)` or `new cls(message, cause)`; returns null with an exception
 // pending on failure. Messages go through NewString, never ThrowNew, because ThrowNew
 // wants modified UTF-8 and our messages may quote any bytes the caller sent.
@@ -85,6 +67,17 @@ void throwUncheckedIO(JNIEnv* env, std::string_view message, std::string_view os
     std::string full(message);
     if (!osError.empty()) full.append(": ").append(capped(osError));
     LocalRef t(env, newThrowable(env, "java/io/UncheckedIOException", full, cause.get()));
+    if (t) env->Throw(static_cast<jthrowable>(t.get()));
+  } catch (...) {
+    throwOutOfMemory(env, kOutOfMemory);
+  }
+}
+
+void throwNoSuchFile(JNIEnv* env, std::string_view message, std::string_view path) noexcept {
+  try {
+    LocalRef cause(env, newThrowable(env, "java/nio/file/NoSuchFileException", capped(path), nullptr));
+    if (!cause) return;
+    LocalRef t(env, newThrowable(env, "java/io/UncheckedIOException", capped(message), cause.get()));
     if (t) env->Throw(static_cast<jthrowable>(t.get()));
   } catch (...) {
     throwOutOfMemory(env, kOutOfMemory);

@@ -12,7 +12,33 @@
 
 #include "dbhelper/status.h"
 
+namespace dbhelper {
+struct Options;
+}
+
 namespace dbiface {
+
+// The options every call of this library uses, filled from the Java properties when
+// DBIface loads, before any other call can run.
+dbhelper::Options& libraryOptions();
+
+// A local reference, released when it leaves scope, so helpers can be called in loops
+// without filling the local reference table.
+class LocalRef {
+ public:
+  LocalRef(JNIEnv* env, jobject obj) : env_(env), obj_(obj) {}
+  ~LocalRef() {
+    if (obj_ != nullptr) env_->DeleteLocalRef(obj_);
+  }
+  LocalRef(const LocalRef&) = delete;
+  LocalRef& operator=(const LocalRef&) = delete;
+  jobject get() const { return obj_; }
+  explicit operator bool() const { return obj_ != nullptr; }
+
+ private:
+  JNIEnv* env_;
+  jobject obj_;
+};
 
 // Throw a new instance of the named exception class with `message` (UTF-8, of which the
 // first 4 KiB are kept). They allocate; when that fails, they throw OutOfMemoryError
@@ -23,6 +49,8 @@ void throwIndexOutOfBounds(JNIEnv* env, std::string_view message) noexcept;
 void throwNullPointer(JNIEnv* env, std::string_view message) noexcept;
 // Throws java.io.UncheckedIOException(message, new IOException(osError)).
 void throwUncheckedIO(JNIEnv* env, std::string_view message, std::string_view osError) noexcept;
+// Throws java.io.UncheckedIOException(message, new NoSuchFileException(path)).
+void throwNoSuchFile(JNIEnv* env, std::string_view message, std::string_view path) noexcept;
 // Throws the exception that matches a failed status. REQUIRES: !s.ok().
 void throwStatus(JNIEnv* env, const dbhelper::Status& s) noexcept;
 
