@@ -61,13 +61,15 @@ done
 
 echo "== $name-sources.jar, $name-javadoc.jar, $name.pom =="
 sources=("$root"/java/gameserver/*.java "$host/java/gameserver/Version.java")
+tables=("$root"/java/gameserver/dbiface/*.java)
 cp "$root/LICENSE" "$stage/src/META-INF/LICENSE"
 cp "$root/LICENSE" "$stage/doc/META-INF/LICENSE"
-mkdir -p "$stage/src/gameserver"
+mkdir -p "$stage/src/gameserver/dbiface"
 cp "${sources[@]}" "$stage/src/gameserver/"
+cp "${tables[@]}" "$stage/src/gameserver/dbiface/"
 "$jdk/bin/jar" --create --file "$dist/$name-sources.jar" -C "$stage/src" .
 "$jdk/bin/javadoc" -quiet -Xdoclint:all,-missing -Werror -d "$stage/doc" \
-  -doctitle "gameserver-dbiface $version" "${sources[@]}"
+  -doctitle "gameserver-dbiface $version" "${sources[@]}" "${tables[@]}"
 "$jdk/bin/jar" --create --file "$dist/$name-javadoc.jar" -C "$stage/doc" .
 cp "$host/$name.pom" "$dist/$name.pom"
 

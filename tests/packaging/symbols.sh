@@ -2,8 +2,9 @@
 # symbols.sh LIB [OBJDUMP [HEADER]]
 # Fails when the Linux library LIB would not load on glibc 2.28 with nothing else installed:
 # a symbol version above GLIBC_2.28, a libstdc++/libgcc_s dependency (or symbol from one),
-# or an export other than the JNI functions of gameserver.DBIface, as declared in the header
-# javac -h generated (HEADER, default: jni/gameserver_DBIface.h beside LIB's lib/).
+# or an export other than the JNI functions of gameserver.DBIface and gameserver.dbiface.Table,
+# as declared in the headers javac -h generated (in HEADER's directory, default: jni/ beside
+# LIB's lib/).
 lib=$1
 objdump=${2:-objdump}
 header=${3:-$(dirname "$lib")/../jni/gameserver_DBIface.h}
@@ -31,7 +32,8 @@ runtime=$(printf '%s\n' "$dyn" | grep -E '\((GLIBCXX|CXXABI|GCC)_' || true)
 
 exports=$(printf '%s\n' "$dyn" | awk '$0 !~ /\*UND\*/ && / D[FO] / { print $NF }' | sort | tr '\n' ' ')
 echo "exports: $exports"
-want=$(grep -o 'Java_gameserver_DBIface_[A-Za-z0-9_]*' "$header" | sort -u | tr '\n' ' ')
+want=$(cat "$header" "$(dirname "$header")/gameserver_dbiface_Table.h" |
+  grep -o 'Java_gameserver_\(DBIface\|dbiface_Table\)_[A-Za-z0-9_]*' | sort -u | tr '\n' ' ')
 [ -n "$want" ] || { echo "FAIL no JNI functions in $header"; exit 1; }
 [ "$exports" = "$want" ] || { echo "FAIL exports differ from: $want"; fail=1; }
 
