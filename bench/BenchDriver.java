@@ -41,7 +41,8 @@ public final class BenchDriver {
         ROW("getRow(mid)", "row"),
         APPEND("writeRow", "append"),
         INSERT("writeRowToLine(mid)", "insert"),
-        STEP("step: writeRow, getNumRows, 9 getRow", "step");
+        STEP("step: writeRow, getNumRows, 9 getRow", "step"),
+        BATCH("1000 appends, ns per batch", "batch");
 
         final String label;
         final String floorName;
@@ -52,7 +53,7 @@ public final class BenchDriver {
         }
 
         boolean writes() {
-            return this == APPEND || this == INSERT || this == AFTER_CHANGE || this == STEP;
+            return this != INIT && this != COUNT && this != ROW;
         }
 
         static Op ofFloorName(String name) {
@@ -64,6 +65,7 @@ public final class BenchDriver {
     static final String RECORD = "NAME=bench, SCORE=4242, DATE=12/8/2026";
     static final String ROW_LINE = "bench|4242|12/8/2026";
     static final String ROW_TEXT = "NAME=bench,SCORE=4242,DATE=12/8/2026";
+    static final List<String> BATCH_RECORDS = java.util.Collections.nCopies(1000, RECORD);
 
     /** One table size: the pristine file every system's copy is restored from. */
     static final class Table {
@@ -114,8 +116,9 @@ public final class BenchDriver {
         }
 
         byte[] expectedAfter(Op op) {
-            byte[] line = (ROW_LINE + "\n").getBytes(StandardCharsets.UTF_8);
-            int at = op == Op.APPEND ? bytes.length : lineStart(mid);
+            byte[] line = (ROW_LINE + "\n").repeat(op == Op.BATCH ? BATCH_RECORDS.size() : 1)
+                    .getBytes(StandardCharsets.UTF_8);
+            int at = op == Op.INSERT ? lineStart(mid) : bytes.length;
             byte[] out = new byte[bytes.length + line.length];
             System.arraycopy(bytes, 0, out, 0, at);
             System.arraycopy(line, 0, out, at, line.length);
@@ -173,7 +176,8 @@ public final class BenchDriver {
         @Override
         void prepare(Table t, Path work) throws Exception {
             super.prepare(t, work);
-            file = work.resolve(name + "-" + t.rows + ".txt");
+            // Prefixed: the system "Table" must not land on the pristine table-N.txt.
+            file = work.resolve("copy-" + name + "-" + t.rows + ".txt");
             Files.copy(t.pristine, file, StandardCopyOption.REPLACE_EXISTING);
         }
 
@@ -226,6 +230,12 @@ public final class BenchDriver {
         abstract void append(String text);
 
         abstract void insert(String text, int line);
+
+        void appendAll(List<String> records) {
+            for (String r : records) {
+                append(r);
+            }
+        }
 
         @Override
         long round(Op op, int n) throws Exception {
@@ -285,16 +295,15 @@ public final class BenchDriver {
                     }
                     restore(0);
                 }
-                case APPEND, INSERT -> {
-                    boolean isAppend = op == Op.APPEND;
-                    int from = isAppend ? table.bytes.length : table.insertAt;
+                case APPEND, INSERT, BATCH -> {
+                    int from = op == Op.INSERT ? table.insertAt : table.bytes.length;
                     for (int i = 0; i < n; i++) {
                         restore(from);
                         long t0 = System.nanoTime();
-                        if (isAppend) {
-                            append(RECORD);
-                        } else {
-                            insert(RECORD, mid);
+                        switch (op) {
+                            case APPEND -> append(RECORD);
+                            case INSERT -> insert(RECORD, mid);
+                            default -> appendAll(BATCH_RECORDS);
                         }
                         total += System.nanoTime() - t0;
                     }
@@ -336,6 +345,10 @@ public final class BenchDriver {
                     insert(RECORD, table.mid);
                     yield compareFile(op);
                 }
+                case BATCH -> {
+                    appendAll(BATCH_RECORDS);
+                    yield compareFile(op);
+                }
             };
         }
     }
@@ -368,6 +381,62 @@ public final class BenchDriver {
         @Override
         void insert(String text, int line) {
             gameserver.DBIface.writeRowToLine(text, line);
+        }
+    }
+
+    /** The per-file handle, gameserver.dbiface.Table, opened once per table size. */
+    static final class TableHandle extends InProcess {
+        private gameserver.dbiface.Table t;
+        private String path;
+
+        TableHandle() {
+            super("Table");
+        }
+
+        @Override
+        boolean supports(Op op) {
+            return op != Op.INIT;
+        }
+
+        @Override
+        void init(String path) {
+            if (!path.equals(this.path)) {
+                close();
+                t = gameserver.dbiface.Table.open(Path.of(path));
+                this.path = path;
+            }
+        }
+
+        @Override
+        int count() {
+            return t.rowCount();
+        }
+
+        @Override
+        String row(int index) {
+            return t.rowText(index);
+        }
+
+        @Override
+        void append(String text) {
+            t.append(text);
+        }
+
+        @Override
+        void insert(String text, int line) {
+            t.insert(line, text);
+        }
+
+        @Override
+        void appendAll(List<String> records) {
+            t.appendAll(records);
+        }
+
+        @Override
+        void close() {
+            if (t != null) {
+                t.close();
+            }
         }
     }
 
@@ -488,7 +557,7 @@ public final class BenchDriver {
                 case COUNT, AFTER_CHANGE -> expect(got, String.valueOf(table.rows));
                 case ROW -> expect(got, table.expectedRow(table.mid));
                 case APPEND, INSERT -> compareFile(op);
-                case STEP -> "no step here";
+                case STEP, BATCH -> "no " + op.label + " here";
             };
         }
 
@@ -566,6 +635,14 @@ public final class BenchDriver {
                         db.undoAppend();
                     }
                 }
+                case BATCH -> {
+                    for (int i = 0; i < n; i++) {
+                        long t0 = System.nanoTime();
+                        db.appendAll(BATCH_RECORDS);
+                        total += System.nanoTime() - t0;
+                        db.undoAppendsAfter(table.rows);
+                    }
+                }
                 case INIT -> throw new IllegalArgumentException("no init for " + name);
             }
             InProcess.sink += acc;
@@ -592,6 +669,13 @@ public final class BenchDriver {
                     String bad = expect(db.getRow(table.mid) + " " + db.getRow(table.mid + 1),
                             ROW_TEXT + " " + table.expectedRow(table.mid));
                     db.undoInsert(table.mid);
+                    return bad;
+                }
+                case BATCH: {
+                    db.appendAll(BATCH_RECORDS);
+                    int last = table.rows + BATCH_RECORDS.size();
+                    String bad = expect(db.getNumRows() + " " + db.getRow(last), last + " " + ROW_TEXT);
+                    db.undoAppendsAfter(table.rows);
                     return bad;
                 }
                 default:
@@ -750,6 +834,12 @@ public final class BenchDriver {
                 systems.add(new Library());
             } catch (Throwable t) {
                 notes.add("library not measured: " + t);
+            }
+            try {
+                Class.forName("gameserver.dbiface.Table");
+                systems.add(new TableHandle());
+            } catch (Throwable t) {
+                notes.add("Table not measured: " + t);
             }
         } else {
             notes.add("library not measured: --no-library");
@@ -976,7 +1066,7 @@ public final class BenchDriver {
         List<String> ratioTo = new ArrayList<>();
         if (lib) {
             for (String n : names) {
-                if (!n.startsWith("library")) {
+                if (!n.startsWith("library") && !n.equals("Table")) {
                     ratioTo.add(n);
                 }
             }
@@ -989,6 +1079,14 @@ public final class BenchDriver {
         }
         if (fullVsSqlite) {
             head.add("full/sqlite");
+        }
+        boolean handle = lib && names.contains("Table");
+        boolean handleVsWal = handle && names.contains("sqlite-wal");
+        if (handle) {
+            head.add("Table/lib");
+        }
+        if (handleVsWal) {
+            head.add("Table/wal");
         }
         List<List<String>> cells = new ArrayList<>();
         for (var bySize : results.entrySet()) {
@@ -1013,6 +1111,12 @@ public final class BenchDriver {
                 if (fullVsSqlite) {
                     row.add(ratio(st.get("library-full"), st.get("sqlite")));
                 }
+                if (handle) {
+                    row.add(ratio(st.get("Table"), l));
+                }
+                if (handleVsWal) {
+                    row.add(ratio(st.get("Table"), st.get("sqlite-wal")));
+                }
                 cells.add(row);
             }
         }
@@ -1032,6 +1136,11 @@ public final class BenchDriver {
                 + " (each restore synced, untimed).\n");
         sb.append("getNumRows, 1st after a change: before each call another program appends a row"
                 + " (untimed).\n");
+        if (handle) {
+            sb.append("Table: a gameserver.dbiface.Table opened once per size (untimed), in the row"
+                    + " of each DBIface call its counterpart: rowCount, rowText, append(String),"
+                    + " insert(row, text); Table/X: its median over X's.\n");
+        }
         sb.append("java-peer: plain Java re-reading the file per call; no trace lines.\n");
         if (names.contains("sqlite")) {
             sb.append("sqlite: JDBC, rollback journal, synchronous=FULL; sqlite-wal: WAL,"
@@ -1044,6 +1153,9 @@ public final class BenchDriver {
         sb.append("step: writeRow, getNumRows, getRow of the new row and of 8 rows spread over"
                 + " the table, timed together; before each step the file is restored and read once"
                 + " (untimed), SQLite and H2 undo their row after it (untimed).\n");
+        sb.append("1000 appends: the same record 1000 times; Table: one appendAll, library and"
+                + " java-peer: 1000 writeRow, SQLite and H2: 1000 batched inserts in one"
+                + " transaction.\n");
         sb.append("Write calls: the table file is restored (pwrite of the bytes from the write"
                 + " position on, ftruncate) before every call, outside the timed region;"
                 + " SQLite undoes its row, also untimed.\n");

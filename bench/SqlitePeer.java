@@ -179,6 +179,33 @@ final class SqlitePeer implements AutoCloseable {
         }
     }
 
+    /** Appends every record as writeRow does, as one batch of inserts in one transaction. */
+    void appendAll(List<String> texts) throws SQLException {
+        begin();
+        boolean done = false;
+        try {
+            for (String text : texts) {
+                String[] values = PurePeer.parseRecord(text, header);
+                if (values.length > 0) {
+                    bind(append, 1, values);
+                    append.addBatch();
+                }
+            }
+            append.executeBatch();
+            commit();
+            done = true;
+        } finally {
+            if (!done) {
+                rollback();
+            }
+        }
+    }
+
+    /** Takes every row after row {@code rows} away again, outside the timed region. */
+    void undoAppendsAfter(int rows) throws SQLException {
+        plain.execute("DELETE FROM t WHERE ord > " + rows);
+    }
+
     /** Takes the last row away again; the benchmark calls it outside the timed region. */
     void undoAppend() throws SQLException {
         plain.execute("DELETE FROM t WHERE ord = (SELECT max(ord) FROM t)");
