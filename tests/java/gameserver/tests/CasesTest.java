@@ -397,6 +397,7 @@ final class CasesTest {
     @BeforeAll
     static void childCommand() {
         // Children run in their own temp dirs, so relative entries would not resolve there.
+        TableCases.register();
         String cp = Arrays.stream(System.getProperty("test.classpath",
                         System.getProperty("java.class.path")).split(File.pathSeparator))
                 .map(e -> Path.of(e).toAbsolutePath().toString())

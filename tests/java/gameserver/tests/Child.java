@@ -8,7 +8,7 @@ import gameserver.DBIface;
  *
  * <p>Calls: {@code init:PATH}, {@code initnull}, {@code rows}, {@code get:N},
  * {@code getascii:N}, {@code write:TEXT}, {@code writenull}, {@code insert:N:TEXT},
- * {@code insertnull:N}. Arguments use the escapes of {@link #esc}, so any Java string,
+ * {@code insertnull:N}, and the Table calls of {@link TableCalls}. Arguments use the escapes of {@link #esc}, so any Java string,
  * including NUL and surrogates, survives the command line whatever the locale.
  *
  * <p>Results: {@code => 3}, {@code => "row text"} (escaped), {@code => (void)}, or
@@ -37,10 +37,16 @@ public final class Child {
         }
     }
 
-    private static String run(String call) {
+    private static String run(String call) throws Exception {
         int colon = call.indexOf(':');
         String op = colon < 0 ? call : call.substring(0, colon);
-        String arg = colon < 0 ? "" : call.substring(colon + 1);
+        String arg = colon < 0 ? "" : unesc(call.substring(colon + 1));
+        if (op.startsWith("t.") || op.equals("rm")) {
+            String result = TableCalls.run(op, arg);
+            if (result == null) throw new Error("bad script call: " + call);
+            return result;
+        }
+        arg = colon < 0 ? "" : call.substring(colon + 1);
         switch (op) {
             case "init":
                 DBIface.init(unesc(arg));
