@@ -7,7 +7,8 @@
 //   dbtool insert PATH LINE TEXT         insert a record at LINE
 //   dbtool loop PATH SEED MODE ROWS [N]  run the kill loop's operation stream (harness.h)
 //                                        on a table of ROWS rows; one byte to fd 3 after
-//                                        each completed operation
+//                                        each completed operation (MODE b: each a batch
+//                                        of writeRecords)
 //   dbtool hammer PATH TAG N SEED [US]   N mixed reads and writes of records TAG0..TAG<N-1>,
 //                                        pausing US microseconds after each write
 //   dbtool hold PATH SECONDS             hold the table's write lock for SECONDS; prints
@@ -28,6 +29,7 @@
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbhelper/DBHelper.h"
@@ -72,10 +74,19 @@ Status write(const std::string& path, const std::string& text, int64_t line) {
   return line == 0 ? t.writeRow(text) : t.writeRowToLine(text, static_cast<int32_t>(line));
 }
 
+Status writeBatch(const std::string& path, const std::vector<rel::Op>& ops) {
+  std::string trace;
+  DBHelper t(path, &trace, DBHelper::Access::kAppend, gOptions);
+  if (!t.status().ok()) return t.status();
+  std::vector<std::string_view> texts;
+  for (const rel::Op& op : ops) texts.push_back(op.record);
+  return t.writeRecords(texts);
+}
+
 int loop(const std::string& path, uint64_t seed, char mode, int64_t rows, uint64_t n) {
   for (uint64_t i = 0; i < n; ++i) {
-    const rel::Op op = rel::opFor(seed, i, rows + static_cast<int64_t>(i), mode);
-    const Status s = write(path, op.record, op.at);
+    const std::vector<rel::Op> ops = rel::opsFor(seed, i, rows + static_cast<int64_t>(i) * rel::rowsPerOp(mode), mode);
+    const Status s = mode == 'b' ? writeBatch(path, ops) : write(path, ops[0].record, ops[0].at);
     if (!s.ok()) die("loop", s);
     const char done = 1;
     if (::write(3, &done, 1) != 1) return 1;

@@ -12,6 +12,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "dbhelper/recovery.h"
 
@@ -54,7 +55,7 @@ inline constexpr const char* kHeader = "NAME|SCORE|DATE\n";
 
 // Operation `i` of the stream `seed` on a table of `rows` data rows: an append (line 0)
 // or an insertion at a line in 1..rows+1. mode: 'a' appends only, 'i' inserts only,
-// 'm' mixes. The Java KillChild computes the same stream.
+// 'm' mixes, 'b' appends batches (batchFor). The Java KillChild computes the same stream.
 struct Op {
   std::string record;  // record text handed to the library
   std::string line;    // the line the library must write for it
@@ -73,6 +74,19 @@ inline Op opFor(uint64_t seed, uint64_t i, int64_t rows, char mode) {
   return op;
 }
 
+// Mode 'b': operation `i` is one writeRecords of kBatch records, those of the append-only
+// stream at i*kBatch and on, so that every row of every batch is distinct.
+inline constexpr uint64_t kBatch = 1000;
+
+inline int64_t rowsPerOp(char mode) { return mode == 'b' ? static_cast<int64_t>(kBatch) : 1; }
+
+inline std::vector<Op> opsFor(uint64_t seed, uint64_t i, int64_t rows, char mode) {
+  if (mode != 'b') return {opFor(seed, i, rows, mode)};
+  std::vector<Op> ops;
+  for (uint64_t j = 0; j < kBatch; ++j) ops.push_back(opFor(seed, i * kBatch + j, 0, 'a'));
+  return ops;
+}
+
 // Offset where line `line` starts (the header is line 0) in an LF-terminated table.
 inline size_t lineStart(const std::string& t, int64_t line) {
   size_t p = 0;
@@ -86,6 +100,15 @@ inline std::string applied(const std::string& t, const Op& op) {
   if (op.at == 0) out += op.line;
   else out.insert(lineStart(t, op.at), op.line);
   return out;
+}
+
+// The same for every operation of a batch, in order; appends grow `t` in place.
+inline std::string applied(std::string t, const std::vector<Op>& ops) {
+  for (const Op& op : ops) {
+    if (op.at == 0) t += op.line;
+    else t = applied(t, op);
+  }
+  return t;
 }
 
 // A header and `rows` rows of about `width` bytes each, distinct per `tag`.

@@ -4,12 +4,15 @@
 // harness.h and writes one byte to fd 3 after each completed operation, so the driver
 // knows which two states are allowed.
 //
-//   reliability_killloop [--kills N] [--seconds S] [--jvm] -- COMMAND...
-// COMMAND gets PATH SEED MODE ROWS COUNT appended (see dbtool loop). The report counts per
-// table the kills, those that hit a writer already writing (after its first completed
-// operation or in the middle of one), writers that finished first, the allowed state found
+//   reliability_killloop [--kills N] [--seconds S] [--jvm] [--batch] -- COMMAND...
+// COMMAND gets PATH SEED MODE ROWS COUNT appended (see dbtool loop). --batch makes every
+// operation one append of a batch of rel::kBatch rows, on a small and a multi-MiB table.
+// The report counts per table the kills, those that hit a writer already writing (after
+// its first completed operation or in the middle of one), those that left a write half
+// done in the file (mid-write), writers that finished first, the allowed state found
 // (old: before the interrupted write, new: after it), and how often the library call had
-// to roll back a half-done write.
+// to settle a half-done write: rolled back to old, or kept as new (durable bytes all in
+// place). A batch run that never left a batch half done has not tested it, and fails.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -44,9 +47,11 @@ struct Tally {
   long kills = 0;
   long finished = 0;  // writers that completed before the kill
   long writing = 0;   // kills that landed after the writer's first write began
+  long midWrite = 0;  // the file held neither allowed state before the library call
   long oldState = 0;
   long newState = 0;
-  long repaired = 0;  // the library call found a half-done write and rolled it back
+  long rolledBack = 0;  // the library call found a half-done write and rolled it back
+  long kept = 0;        // ...or found it whole and kept it
   long bad = 0;
 };
 
@@ -56,14 +61,16 @@ int main(int argc, char** argv) {
   long wantKills = 320;
   double seconds = 300;
   bool jvm = false;
+  bool batch = false;
   int i = 1;
   for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
     if (std::strcmp(argv[i], "--kills") == 0 && i + 1 < argc) wantKills = std::atol(argv[++i]);
     else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
     else if (std::strcmp(argv[i], "--jvm") == 0) jvm = true;
+    else if (std::strcmp(argv[i], "--batch") == 0) batch = true;
   }
   if (i + 1 >= argc) {
-    std::fprintf(stderr, "usage: %s [--kills N] [--seconds S] [--jvm] -- COMMAND...\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [--kills N] [--seconds S] [--jvm] [--batch] -- COMMAND...\n", argv[0]);
     return 2;
   }
   const std::vector<std::string> command(argv + i + 1, argv + argc);
@@ -74,13 +81,22 @@ int main(int argc, char** argv) {
 
   // A JVM needs about half a second to reach its first call.
   const double startup = jvm ? 350 : 2;
-  std::vector<Config> configs = {
-      {"small", 5, 'm', 20, startup + 4, 2, rel::makeTable(5, "s")},
-      {"medium", 2000, 'm', 60, startup + 40, 20, rel::makeTable(2000, "m")},
-      {"multi-MiB", 140000, 'i', 400, startup + 120, 60, rel::makeTable(140000, "L")},
-  };
-  std::printf("tables: small %zu B, medium %zu B, multi-MiB %zu B\n", configs[0].base.size(),
-              configs[1].base.size(), configs[2].base.size());
+  std::vector<Config> configs;
+  if (batch) {
+    configs = {
+        {"b-small", 5, 'b', 20, startup + 20, 10, rel::makeTable(5, "s")},
+        {"b-MiB", 140000, 'b', 20, startup + 20, 10, rel::makeTable(140000, "L")},
+    };
+  } else {
+    configs = {
+        {"small", 5, 'm', 20, startup + 4, 2, rel::makeTable(5, "s")},
+        {"medium", 2000, 'm', 60, startup + 40, 20, rel::makeTable(2000, "m")},
+        {"multi-MiB", 140000, 'i', 400, startup + 120, 60, rel::makeTable(140000, "L")},
+    };
+  }
+  std::printf("tables:");
+  for (const Config& c : configs) std::printf(" %s %zu B", c.name, c.base.size());
+  std::printf("\n");
 
   std::vector<Tally> tally(configs.size());
   rel::Rng rng(static_cast<uint64_t>(getpid()) * 1000003u + static_cast<uint64_t>(time(nullptr)));
@@ -115,10 +131,10 @@ int main(int argc, char** argv) {
     }
     setpgid(pid, pid);
     close(fds[1]);
-    // Every other round waits for the first completed operation, so that kills of slow
-    // starters (a JVM) land while they write, not only while they start.
+    // Every other round of each table waits for the first completed operation, so that
+    // kills of slow starters (a JVM) land while they write, not only while they start.
     long done = 0;
-    const bool afterFirst = round % 2 == 1;
+    const bool afterFirst = (round / configs.size()) % 2 == 1;
     if (afterFirst) {
       pollfd p{fds[0], POLLIN, 0};
       char b;
@@ -150,9 +166,12 @@ int main(int argc, char** argv) {
     }
 
     // The two states the table may be in.
+    const int64_t per = rel::rowsPerOp(c.mode);
+    auto ops = [&](long k) { return rel::opsFor(seed, static_cast<uint64_t>(k), c.rows + k * per, c.mode); };
     std::string before = c.base;
-    for (long k = 0; k < done; ++k) before = rel::applied(before, rel::opFor(seed, k, c.rows + k, c.mode));
-    const std::string after = done < c.count ? rel::applied(before, rel::opFor(seed, done, c.rows + done, c.mode)) : before;
+    for (long k = 0; k < done; ++k) before = rel::applied(std::move(before), ops(k));
+    const std::string after = done < c.count ? rel::applied(before, ops(done)) : before;
+    const int64_t rowsBefore = c.rows + done * per;
 
     const std::string raw = rel::readFile(path).value_or("");
     int32_t rows;
@@ -164,7 +183,7 @@ int main(int argc, char** argv) {
     }
     const std::string now = rel::readFile(path).value_or("");
     if (!killed) {
-      if (now != before || rows != c.rows + done) {
+      if (now != before || rows != rowsBefore) {
         ++bad;
         ++t.bad;
         std::fprintf(stderr, "FAIL %s seed %llu: a writer that finished left a wrong table\n", c.name,
@@ -172,9 +191,9 @@ int main(int argc, char** argv) {
       }
       continue;
     }
-    if (now == before && rows == c.rows + done) {
+    if (now == before && rows == rowsBefore) {
       ++t.oldState;
-    } else if (now == after && rows == c.rows + done + 1) {
+    } else if (now == after && rows == rowsBefore + per) {
       ++t.newState;
     } else {
       ++bad;
@@ -185,21 +204,25 @@ int main(int argc, char** argv) {
       if (bad > 5) break;
       continue;
     }
-    if (raw != now) ++t.repaired;
+    if (raw != now) ++(now == before ? t.rolledBack : t.kept);
+    if (raw != before && raw != after) ++t.midWrite;
     if (raw != now || done > 0) ++t.writing;
   }
   std::filesystem::remove_all(tmpl);
 
+  long midWrites = 0;
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("%-10s %6s %8s %9s %6s %6s %9s %5s\n", "table", "kills", "writing", "finished", "old", "new", "repaired",
-              "bad");
+  std::printf("%-10s %6s %8s %9s %9s %6s %6s %11s %5s %5s\n", "table", "kills", "writing", "mid-write", "finished",
+              "old", "new", "rolled-back", "kept", "bad");
   for (size_t k = 0; k < configs.size(); ++k) {
     const Tally& t = tally[k];
-    std::printf("%-10s %6ld %8ld %9ld %6ld %6ld %9ld %5ld\n", configs[k].name, t.kills, t.writing, t.finished,
-                t.oldState, t.newState, t.repaired, t.bad);
+    std::printf("%-10s %6ld %8ld %9ld %9ld %6ld %6ld %11ld %5ld %5ld\n", configs[k].name, t.kills, t.writing,
+                t.midWrite, t.finished, t.oldState, t.newState, t.rolledBack, t.kept, t.bad);
+    midWrites += t.midWrite;
   }
   std::printf("%ld kills in %.1f s; %ld failures (a table not in an allowed state, or a writer that failed)\n",
               kills, took, bad);
   if (kills < wantKills) std::printf("only %ld of %ld kills within %.0f s\n", kills, wantKills, seconds);
-  return bad == 0 && kills >= wantKills ? 0 : 1;
+  if (batch && midWrites == 0) std::printf("no kill landed in the middle of a batch\n");
+  return bad == 0 && kills >= wantKills && (!batch || midWrites > 0) ? 0 : 1;
 }

@@ -3,6 +3,7 @@ package gameserver.reliability;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 
 import gameserver.DBIface;
+import gameserver.dbiface.Table;
 import java.io.FileOutputStream;
 import java.io.IOException;
 import java.io.OutputStream;
@@ -31,7 +32,8 @@ import org.junit.jupiter.api.Test;
  *       short of it: a write that
  *       fits succeeds, writes past the limit raise UncheckedIOException and change nothing.
  *   <li>{@code loop PATH SEED MODE ROWS COUNT}: the kill loop's operation stream (the same as
- *       {@code dbtool loop}); one byte to fd 3 after each completed operation.
+ *       {@code dbtool loop}); one byte to fd 3 after each completed operation. MODE {@code b}
+ *       appends batches through {@link Table#appendAll}.
  * </ul>
  */
 public final class Stress {
@@ -47,8 +49,10 @@ public final class Stress {
                     Long.parseLong(args[4])));
             case "busy" -> System.exit(busy(args[1]));
             case "fsize" -> System.exit(fsize(args[1], Integer.parseInt(args[2])));
-            case "loop" -> System.exit(loop(args[1], Long.parseLong(args[2]), args[3].charAt(0),
-                    Long.parseLong(args[4]), Long.parseLong(args[5])));
+            case "loop" -> System.exit(args[3].equals("b")
+                    ? batchLoop(args[1], Long.parseLong(args[2]), Long.parseLong(args[5]))
+                    : loop(args[1], Long.parseLong(args[2]), args[3].charAt(0), Long.parseLong(args[4]),
+                            Long.parseLong(args[5])));
             default -> {
                 System.err.println("usage: Stress threads | hammer PATH TAG N SEED | loop PATH SEED MODE ROWS COUNT");
                 System.exit(2);
@@ -65,20 +69,38 @@ public final class Stress {
         return x ^ (x >>> 31);
     }
 
+    static String record(long seed, long i) {
+        long r = mix(seed * 0x9E3779B97F4A7C15L + i);
+        return " SCORE=" + i + ", NAME=k" + seed + "x" + i + " ,DATE=d" + Long.remainderUnsigned(r, 1000);
+    }
+
     static int loop(String path, long seed, char mode, long rows, long count) throws IOException {
         DBIface.init(path);
         try (OutputStream progress = new FileOutputStream("/dev/fd/3")) {
             for (long i = 0; i < count; i++) {
                 long r = mix(seed * 0x9E3779B97F4A7C15L + i);
-                String name = "k" + seed + "x" + i;
-                String date = "d" + Long.remainderUnsigned(r, 1000);
-                String record = " SCORE=" + i + ", NAME=" + name + " ,DATE=" + date;
+                String record = record(seed, i);
                 boolean insert = mode == 'i' || (mode == 'm' && ((r >>> 20) & 1) == 1);
                 if (insert) {
                     DBIface.writeRowToLine(record, 1 + (int) Long.remainderUnsigned(r >>> 32, rows + i + 1));
                 } else {
                     DBIface.writeRow(record);
                 }
+                progress.write(1);
+            }
+        }
+        return 0;
+    }
+
+    static final int BATCH = 1000;  // rel::kBatch
+
+    static int batchLoop(String path, long seed, long count) throws IOException {
+        try (Table table = Table.open(Path.of(path));
+                OutputStream progress = new FileOutputStream("/dev/fd/3")) {
+            for (long i = 0; i < count; i++) {
+                List<String> records = new ArrayList<>(BATCH);
+                for (int j = 0; j < BATCH; j++) records.add(record(seed, i * BATCH + j));
+                table.appendAll(records);
                 progress.write(1);
             }
         }
