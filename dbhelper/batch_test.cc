@@ -21,6 +21,7 @@ std::vector<std::string> fieldsOf(const DataRow& row) {
 
 TEST(ValuesTest, StoresValuesAsGivenAndRefusesWhatReadingWouldChange) {
   const DataRow header = parseLine("NAME|SCORE|DATE");
+  const std::string n60(60, 'n'), s39(39, 's');
   using Values = std::vector<std::pair<std::string_view, std::string_view>>;
   const struct {
     Values values;
@@ -38,7 +39,7 @@ TEST(ValuesTest, StoresValuesAsGivenAndRefusesWhatReadingWouldChange) {
       {{{"NICK", "x"}}, {}},
       {{{"NAME", "x"}, {"DATE", "y"}}, {}},  // a gap before DATE
       {{{"NAME", "x"}, {"NAME", "y"}}, {}},
-      {{{"NAME", std::string(60, 'n')}, {"SCORE", std::string(39, 's')}}, {}},  // a line of 100
+      {{{"NAME", n60}, {"SCORE", s39}}, {}},  // a line of 100
   };
   for (const auto& c : cases) {
     DataRow row;
@@ -57,10 +58,11 @@ TEST(ValuesTest, StoresValuesAsGivenAndRefusesWhatReadingWouldChange) {
 
 TEST(HeaderTest, RefusesNamesRecordTextCouldNotName) {
   using Names = std::vector<std::string_view>;
+  const std::string a50(50, 'a'), b49(49, 'b'), b48(48, 'b');
   const Names refused[] = {
       {}, {""}, {"A", "A"}, {" A"}, {"A\t"}, {"A|B"}, {"A=B"}, {"A,B"}, {"A\r"}, {"A\n"},
       {std::string_view("A\0", 2)}, {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11"},
-      {std::string(50, 'a'), std::string(49, 'b')},  // 100 bytes with the separator
+      {a50, b49},  // 100 bytes with the separator
   };
   for (const Names& names : refused) {
     DataRow header;
@@ -70,7 +72,7 @@ TEST(HeaderTest, RefusesNamesRecordTextCouldNotName) {
   DataRow header;
   ASSERT_TRUE(headerFromColumns({"NAME", "SCORE", "DATE"}, &header).ok());
   EXPECT_EQ(rowLine(header), std::string("NAME|SCORE|DATE") + std::string(kNewline));
-  EXPECT_TRUE(headerFromColumns({std::string(50, 'a'), std::string(48, 'b')}, &header).ok());
+  EXPECT_TRUE(headerFromColumns({a50, b48}, &header).ok());
 }
 
 class BatchTest : public TableTest {
