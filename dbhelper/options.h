@@ -20,8 +20,8 @@ struct Options {
   // buffer and an insertion moves its tail in chunks, so one call needs about 2 MiB plus
   // what the cache holds, at any table size.
   uint64_t imageLimit = 64u << 20;
-  // Tables smaller than this are read on every call instead of being cached. Every size
-  // is cached by default: a proven image answers in 3 system calls, a read of even one
+  // Tables smaller than this are read on every call instead of being cached (SIZE_MAX:
+  // nothing is cached, the cache switched off). Every size is cached by default: a proven image answers in 3 system calls, a read of even one
   // page takes 9 (docs/performance.md).
   size_t cacheMinBytes = 0;
   // For this long after a program that ignores the lock was caught writing during one of

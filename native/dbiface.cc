@@ -3,7 +3,9 @@
 // one write, and turns a failure into a Java exception. No C++ exception leaves here.
 #include <jni.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -33,16 +35,22 @@ std::shared_ptr<const std::string> currentPath() {
   return tablePath;
 }
 
+// Where trace lines go: 1 or 2 (the descriptor), or -1 (nowhere). Set as the class loads.
+std::atomic<int> gTraceFd{1};
+
 // Writes the gathered trace lines with as few system calls as the OS allows, so they
-// come out whole and in order with the Java program's own output.
+// come out whole and in order with the Java program's own output. Called with the table
+// unlocked: output that nobody reads blocks only this call, never the table.
 void flushTrace(const std::string& trace) {
+  const int fd = gTraceFd.load(std::memory_order_relaxed);
+  if (fd < 0) return;
   const char* p = trace.data();
   size_t left = trace.size();
   while (left > 0) {
 #if defined(_WIN32)
-    const int w = _write(1, p, static_cast<unsigned>(left));
+    const int w = _write(fd, p, static_cast<unsigned>(left));
 #else
-    const ssize_t w = ::write(1, p, left);
+    const ssize_t w = ::write(fd, p, left);
 #endif
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return;  // standard output closed: trace lines are best effort
@@ -132,6 +140,14 @@ JNIEXPORT void JNICALL Java_gameserver_DBIface_init(JNIEnv* env, jclass, jstring
 
 JNIEXPORT void JNICALL Java_gameserver_DBIface_setSyncMode(JNIEnv*, jclass, jint mode) {
   dbiface::libraryOptions().sync = mode == 1 ? dbhelper::SyncMode::kFull : dbhelper::SyncMode::kOff;
+}
+
+JNIEXPORT void JNICALL Java_gameserver_DBIface_setTraceMode(JNIEnv*, jclass, jint mode) {
+  gTraceFd.store(mode == 0 ? 1 : mode == 1 ? 2 : -1, std::memory_order_relaxed);
+}
+
+JNIEXPORT void JNICALL Java_gameserver_DBIface_setCacheOn(JNIEnv*, jclass, jboolean on) {
+  dbiface::libraryOptions().cacheMinBytes = on ? 0 : SIZE_MAX;
 }
 
 JNIEXPORT jint JNICALL Java_gameserver_DBIface_getNumRows(JNIEnv* env, jclass) {

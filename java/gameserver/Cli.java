@@ -14,9 +14,9 @@ import java.util.Map;
 /**
  * Command-line tool for operators: {@code java -jar gameserver-dbiface-VERSION.jar TABLE
  * COMMAND ...}. It goes through the five native methods only, so it sees a table exactly as
- * the game server does. The library's trace lines come first on standard output; the tool
- * prints its own results after every native call is done, or into the file given by
- * {@code --output}.
+ * the game server does. It prints its results only; with {@code --trace} the library's trace
+ * lines come first on standard output, and the results after every native call is done, or
+ * into the file given by {@code --output}.
  */
 public final class Cli {
     static final int OK = 0;
@@ -33,7 +33,7 @@ public final class Cli {
     }
 
     static String help() {
-        return "usage: java -jar " + jarName() + " TABLE COMMAND [ARGS] [-o FILE]\n" + """
+        return "usage: java -jar " + jarName() + " TABLE COMMAND [ARGS] [-o FILE] [--trace]\n" + """
 
             Commands:
               count                number of data rows
@@ -45,15 +45,15 @@ public final class Cli {
                                    LINE = rows + 1 appends
               --help               this text
 
-            Options of count, get and list:
+            Options:
               -o FILE, --output FILE
-                                   write the results to FILE (UTF-8) instead of standard
-                                   output, which then holds only the library's trace lines
+                                   (count, get and list) write the results to FILE (UTF-8)
+                                   instead of standard output
+              --trace              the library's trace lines first on standard output
 
             TABLE must exist, its first line naming the columns (e.g. NAME|SCORE|DATE);
             write that line with an editor first. Non-ASCII arguments need a UTF-8 locale
-            (e.g. LANG=C.UTF-8). The library writes trace lines to standard output before
-            the results.
+            (e.g. LANG=C.UTF-8).
             Exit status: 0 done, 1 refused or I/O error (message on standard error),
             2 usage error.
             """;
@@ -99,6 +99,7 @@ public final class Cli {
         try {
             undecodable(args, System.getProperty("sun.jnu.encoding"));
             List<String> rest = new ArrayList<>(List.of(args));
+            traceOption(rest);
             output = outputOption(rest);
             results = execute(rest.toArray(new String[0]));
         } catch (UsageException e) {
@@ -143,6 +144,18 @@ public final class Cli {
                         + "cannot decode in this locale (encoding " + encoding + "); run with a "
                         + "UTF-8 locale, e.g. LANG=C.UTF-8; nothing was written");
             }
+        }
+    }
+
+    /**
+     * Takes {@code --trace} out of args and sets where the library's trace lines go before
+     * the library loads: standard output with it, nowhere without, unless the system
+     * property names a place itself.
+     */
+    static void traceOption(List<String> args) {
+        boolean trace = args.removeIf(a -> a.equals("--trace"));
+        if (System.getProperty(DBIface.TRACE_PROPERTY) == null) {
+            System.setProperty(DBIface.TRACE_PROPERTY, trace ? "stdout" : "off");
         }
     }
 

@@ -7,7 +7,7 @@ package gameserver;
  * line, fields separated by {@code |}. Every call sees the file's current content (an
  * unchanged table is answered from a per-process cache), so an edit made by another process
  * or by hand is seen at once. The library writes trace lines to standard
- * output as it works.
+ * output as it works: each call's lines in one write, once the table is unlocked again.
  *
  * <p>All methods are thread-safe. Calls on the same table file are serialised, across the
  * threads of this JVM and across processes that use this library.
@@ -17,34 +17,47 @@ package gameserver;
  * process at any instant; {@code full} also survives a power cut or OS crash, each write
  * returning only once it is on stable storage. Any other value makes loading the class fail
  * with an {@link ExceptionInInitializerError} caused by an {@link IllegalArgumentException}.
+ *
+ * <p>Two more properties, read the same way: {@code gameserver.dbiface.trace} sends the
+ * trace lines to {@code stdout} (the default, file descriptor 1, bypassing
+ * {@code System.out}), {@code stderr} (file descriptor 2) or nowhere ({@code off});
+ * {@code gameserver.dbiface.cache=off} turns off the per-process cache, so every call reads
+ * the file (for a deployment where another program writes the table through a shared
+ * memory mapping, which the cache cannot see).
  */
 public final class DBIface {
+    /** The system property that chooses how hard writes work to survive a power cut. */
+    static final String SYNC_PROPERTY = "gameserver.dbiface.sync";
+    /** The system property that chooses where trace lines go. */
+    static final String TRACE_PROPERTY = "gameserver.dbiface.trace";
+    /** The system property that turns the per-process cache of table images on or off. */
+    static final String CACHE_PROPERTY = "gameserver.dbiface.cache";
+
     // The system property gameserver.dbiface.library.path, then java.library.path, then the
     // copy bundled in the jar: see NativeLoader. A library of another version is refused.
     static {
         NativeLoader.load(DBIface::nativeVersion);
-        setSyncMode(syncModeFromProperty());
+        // off: safe against the death of the process; full: each write is on stable
+        // storage before it returns. A misspelt value must not quietly give the weaker one.
+        setSyncMode(fromProperty(SYNC_PROPERTY, "off", "full"));
+        setTraceMode(fromProperty(TRACE_PROPERTY, "stdout", "stderr", "off"));
+        setCacheOn(fromProperty(CACHE_PROPERTY, "on", "off") == 0);
     }
 
-    /** The system property that chooses how hard writes work to survive a power cut. */
-    static final String SYNC_PROPERTY = "gameserver.dbiface.sync";
-
-    // off: safe against the death of the process; full: each write is on stable storage
-    // before it returns. A misspelt value must not quietly give the weaker one.
-    private static int syncModeFromProperty() {
-        String v = System.getProperty(SYNC_PROPERTY, "off");
-        switch (v) {
-            case "off":
-                return 0;
-            case "full":
-                return 1;
-            default:
-                throw new IllegalArgumentException("system property " + SYNC_PROPERTY + " is \"" + v
-                        + "\"; allowed values: off (the default), full");
+    // Returns the index of the property's value among `allowed` (the first is the default).
+    private static int fromProperty(String name, String... allowed) {
+        String v = System.getProperty(name, allowed[0]);
+        for (int i = 0; i < allowed.length; i++) {
+            if (allowed[i].equals(v)) return i;
         }
+        throw new IllegalArgumentException("system property " + name + " is \"" + v + "\"; allowed values: "
+                + allowed[0] + " (the default), " + String.join(", ", java.util.Arrays.asList(allowed).subList(1, allowed.length)));
     }
 
     private static native void setSyncMode(int mode);
+    // 0: standard output, 1: standard error, 2: nowhere.
+    private static native void setTraceMode(int mode);
+    private static native void setCacheOn(boolean on);
 
     private DBIface() {}
 

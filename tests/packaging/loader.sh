@@ -55,37 +55,37 @@ t() {
 rows='returning 1 from getnumrows in dbiface'
 t "unsupported arch: names the platform and the ones carried" 1 \
   "for linux-sparcv9 (os.name=Linux, os.arch=sparcv9)|this jar carries only $carried|$meta/linux-sparcv9/$lib (not in the jar)" '' \
-  -Dos.arch=sparcv9 -jar "$jar" @D/t.txt count
+  -Dos.arch=sparcv9 -jar "$jar" @D/t.txt count --trace
 t "unsupported OS and arch" 1 "for windows-riscv64 (os.name=Windows 11, os.arch=riscv64)|only $carried" '' \
-  "-Dos.name=Windows 11" -Dos.arch=riscv64 -jar "$jar" @D/t.txt count
+  "-Dos.name=Windows 11" -Dos.arch=riscv64 -jar "$jar" @D/t.txt count --trace
 t "java.library.path copy of another version is refused, not run" 1 \
   "$stale/$lib is version 0.9.0, but gameserver.DBIface is version $version|!$rows" '' \
-  -Djava.library.path="$stale" -jar "$jar" @D/t.txt count
+  -Djava.library.path="$stale" -jar "$jar" @D/t.txt count --trace
 t "property naming another version is refused" 1 \
   "$stale/$lib is version 0.9.0, but gameserver.DBIface is version $version" '' \
-  -Dgameserver.dbiface.library.path="$stale/$lib" -jar "$jar" @D/t.txt count
+  -Dgameserver.dbiface.library.path="$stale/$lib" -jar "$jar" @D/t.txt count --trace
 t "java -jar from an empty directory" 0 "$rows" '[ -z "$(find "$d/cwd" "$d/tmp" -mindepth 1)" ]' \
-  -jar "$jar" @D/t.txt count
+  -jar "$jar" @D/t.txt count --trace
 t "gameserver.dbiface.tmpdir: created owner-only, used, left empty" 0 "$rows" \
   '[ "$(stat -c %a "$d/own/sub")" = 700 ] && [ -z "$(find "$d/own/sub" "$d/tmp" -mindepth 1)" ]' \
-  -Dgameserver.dbiface.tmpdir=@D/own/sub -jar "$jar" @D/t.txt count
+  -Dgameserver.dbiface.tmpdir=@D/own/sub -jar "$jar" @D/t.txt count --trace
 t "gameserver.dbiface.tmpdir unusable: named in the error, no other directory tried" 1 \
   "extracted to @D/t.txt/sub|!extracted to @D/tmp" '' \
-  -Dgameserver.dbiface.tmpdir=@D/t.txt/sub -jar "$jar" @D/t.txt count
+  -Dgameserver.dbiface.tmpdir=@D/t.txt/sub -jar "$jar" @D/t.txt count --trace
 mkdir "$scratch/open" && chmod 777 "$scratch/open"
 t "extraction directory writable by others, not sticky: refused, named" 1 \
   "extracted to $scratch/open ($scratch/open is writable by other users and not sticky)|!$rows" \
   '[ -z "$(find "$scratch/open" -mindepth 1)" ]' \
-  -Dgameserver.dbiface.tmpdir="$scratch/open" -jar "$jar" @D/t.txt count
+  -Dgameserver.dbiface.tmpdir="$scratch/open" -jar "$jar" @D/t.txt count --trace
 mkdir "$scratch/left"
 touch -d '1 hour ago' "$scratch/left/${lib%.so}-0123456789abcdef-1.so" "$scratch/left/${lib%.so}-x-2.so" \
   "$scratch/left/other.so"
 touch "$scratch/left/${lib%.so}-fedcba9876543210-3.so"
 t "copies older runs left are deleted; a young one, maybe loading elsewhere, stays" 0 "$rows" \
   '[ "$(ls "$scratch/left" | tr "\n" " ")" = "${lib%.so}-fedcba9876543210-3.so other.so " ]' \
-  -Dgameserver.dbiface.tmpdir="$scratch/left" -jar "$jar" @D/t.txt count
+  -Dgameserver.dbiface.tmpdir="$scratch/left" -jar "$jar" @D/t.txt count --trace
 t "module path with --enable-native-access=gameserver.dbiface" 0 "$rows" '' \
-  --enable-native-access=gameserver.dbiface --module-path "$jar" -m gameserver.dbiface/gameserver.Cli @D/t.txt count
+  --enable-native-access=gameserver.dbiface --module-path "$jar" -m gameserver.dbiface/gameserver.Cli @D/t.txt count --trace
 
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]

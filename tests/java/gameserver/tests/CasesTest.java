@@ -86,9 +86,12 @@ final class CasesTest {
     /** As the expected file: byte-identical to the table the case started with. */
     static final byte[] SAME = new byte[0];
 
-    /** {@code other}: a second file, named {@code otherName}, that is set up but not checked. */
+    /**
+     * {@code other}: a second file, named {@code otherName}, that is set up but not checked;
+     * {@code stderr}: what standard error must hold (empty unless a case fills it).
+     */
     record Case(String name, byte[] table, byte[] after, String otherName, byte[] other,
-            List<Step> steps, List<String> jvmArgs) {}
+            List<Step> steps, List<String> jvmArgs, StringBuilder stderr) {}
 
     static final List<Case> CASES = new ArrayList<>();
 
@@ -110,7 +113,7 @@ final class CasesTest {
         all.addAll(Arrays.asList(steps));
         byte[] t = bytes(table);
         byte[] a = after == SAME ? t : bytes(after);
-        CASES.add(new Case(name, t, a, otherName, bytes(other), all, new ArrayList<>()));
+        CASES.add(new Case(name, t, a, otherName, bytes(other), all, new ArrayList<>(), new StringBuilder()));
     }
 
     /** As {@link #c}, in a child JVM started with {@code -D<property>}. */
@@ -352,6 +355,38 @@ final class CasesTest {
             CASES.get(CASES.size() - 1).jvmArgs().add("-Dgameserver.dbiface.sync=" + bad);
         }
 
+        // ---- where trace lines go, and the cache switch: read when the class loads ----
+        cp("gameserver.dbiface.trace=off", "trace=off: no trace lines on either stream", T3, T3 + "dan\n",
+                s("rows", "=> 3\n"), s("get:1", "=> \"" + ANN + "\"\n"), s("write:NAME=dan", V),
+                s("insert:9:NAME=x", ex(IOOBE)));
+        cp("gameserver.dbiface.trace=stderr", "trace=stderr: the same lines on standard error", T3,
+                H3 + "dan\n" + T3.substring(H3.length()), s("rows", "=> 3\n"), s("insert:1:NAME=dan", V));
+        CASES.get(CASES.size() - 1).stderr().append(rows(3).replace("=> 3\n", "")).append(ins(16, "a", "\n", 20)
+                .replace(V, ""));
+        cp("gameserver.dbiface.trace=stdout", "trace=stdout: the default, spelt out", T3, SAME,
+                s("rows", rows(3)));
+        for (String bad : new String[] {"STDOUT", "none", "", "stderr "}) {
+            add("trace=\"" + bad + "\": class fails to load", T3, SAME, null, null, false,
+                    s("rows", ex(eiie)));
+            CASES.get(CASES.size() - 1).jvmArgs().add("-Dgameserver.dbiface.trace=" + bad);
+        }
+        add("cache=ON: class fails to load", T3, SAME, null, null, false, s("rows", ex(eiie)));
+        CASES.get(CASES.size() - 1).jvmArgs().add("-Dgameserver.dbiface.cache=ON");
+        // A later store through a shared mapping faults no more: it raises no event and
+        // moves no time stamp, so only a read of the file sees it; with the cache off every
+        // call does (with it on, the second get below misses ZZZ here).
+        String bob = "NAME=bob,SCORE=20,DATE=2/2/2020";
+        String[] seen = {row(bob.replace("bob", "ZZZ")), row(bob.replace("bob", "BOB")), row(bob)};
+        for (String cache : new String[] {"off", "on"}) {
+            boolean off = cache.equals("off");
+            cp("gameserver.dbiface.cache=" + cache, "cache=" + cache + ": stores through a shared mapping"
+                    + (off ? " are seen at once" : ", seen or not, leave reads whole"),
+                    T3, H3 + "ann|10|1/1/2020\nZZZ|20|2/2/2020\ncid|30|3/3/2020\n",
+                    s("get:2", row(bob)), s("poke:%D/t.txt:32:BOB", V),
+                    s("get:2", off ? new String[] {seen[1]} : new String[] {seen[1], seen[2]}),
+                    s("poke:%D/t.txt:32:ZZZ", V), s("get:2", off ? new String[] {seen[0]} : seen));
+        }
+
         // ---- refused records: both write calls, nothing written ----
         String[][] refused = {
             {"unknown key", "NAME=a, RANK=1"},
@@ -442,7 +477,7 @@ final class CasesTest {
             if (stdout.contains("WARNING") || stderr.contains("WARNING")) {
                 problems.add("WARNING printed");
             }
-            if (!stderr.isEmpty()) {
+            if (!stderr.equals(latin1(k.stderr().toString().getBytes(StandardCharsets.UTF_8)))) {
                 problems.add("stderr " + show(stderr));
             }
             String mismatch = matchSteps(k.steps(), stdout);

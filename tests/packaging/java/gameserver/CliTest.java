@@ -118,6 +118,11 @@ final class CliTest {
 
         // ---- reading ----
         c("count", T3, a("t.txt", "count"), 0, count(3), "3\n", null, SAME);
+        // Without --trace the library's trace lines go nowhere: results only.
+        c("quiet: count prints the count only", T3, a("t.txt", "count"), 0, "", "3\n", null, SAME);
+        c("quiet: list", T3, a("t.txt", "list"), 0, "", lines(ROWS), null, SAME);
+        c("quiet: insert prints nothing", T3, a("t.txt", "insert", "1", "NAME=dan"), 0, "", "", null,
+                H3 + "dan\n" + T3.substring(H3.length()));
         c("get", T3, a("t.txt", "get", "2"), 0, count(3) + C, ROWS[1] + "\n", null, SAME);
         c("get of an empty data row prints an empty line", H3 + "\nann|1|d\n",
                 a("t.txt", "get", "1"), 0, count(2) + C, "\n", null, SAME);
@@ -244,6 +249,9 @@ final class CliTest {
             }
             List<String> cmd = ChildJvm.java(javaExe, "-Djava.io.tmpdir=" + dir, "-jar", jar);
             cmd.addAll(Arrays.asList(k.args()));
+            if (!k.trace().isEmpty()) {
+                cmd.add("--trace");  // cases that expect trace lines ask for them
+            }
             Map<String, String> env = new HashMap<>(k.env());
             env.put("HOME", dir.toString());
             ChildJvm.Result r = ChildJvm.run(cmd, dir, env);
