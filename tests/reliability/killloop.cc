@@ -7,15 +7,18 @@
 //   reliability_killloop [--kills N] [--seconds S] [--jvm] [--batch] -- COMMAND...
 // COMMAND gets PATH SEED MODE ROWS COUNT appended (see dbtool loop). --batch makes every
 // operation one append of a batch of rel::kBatch rows, on a small and a multi-MiB table.
-// The report counts per table the kills, those that hit a writer already writing (after
-// its first completed operation or in the middle of one), those that left a write half
-// done in the file (mid-write), writers that finished first, the allowed state found
-// (old: before the interrupted write, new: after it), and how often the library call had
-// to settle a half-done write: rolled back to old, or kept as new (durable bytes all in
-// place). A batch run that never left a batch half done has not tested it, and fails.
+// The report counts per table the kills, the rounds that aimed at a write (see below),
+// the kills that hit a writer already writing (after its first completed operation or in
+// the middle of one), those that left a write half done in the file (mid-write), writers
+// that finished first, the allowed state found (old: before the interrupted write, new:
+// after it), and how often the library call had to settle a half-done write: rolled back
+// to old, or kept as new (durable bytes all in place). A batch run that never left a
+// batch half done has not tested it, and fails.
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +48,7 @@ struct Config {
 
 struct Tally {
   long kills = 0;
+  long aimed = 0;     // rounds that aimed at a batch's write (see below)
   long finished = 0;  // writers that completed before the kill
   long writing = 0;   // kills that landed after the writer's first write began
   long midWrite = 0;  // the file held neither allowed state before the library call
@@ -110,11 +114,32 @@ int main(int argc, char** argv) {
     rel::writeFile(path, c.base);
     const uint64_t seed = rng.next() % 1000000;
 
+    // Every other round of each table waits for the first completed operation, so that
+    // kills of slow starters (a JVM) land while they write, not only while they start.
+    // A batch spends most of its time parsing; its write is over in some 50 us, often
+    // before a kill sent from another processor lands. So every third batch round aims:
+    // writer and driver share one processor, the writer under SCHED_IDLE, and each system
+    // call that changes the file wakes the driver, which preempts the writer at once. It
+    // kills after the k-th such call of the next write (k = 1..4; the 4th of an append
+    // without sync is its commit).
+    const uint64_t turn = round / configs.size();
+    const int aimAt = batch && turn % 3 == 2 ? 1 + static_cast<int>(rng.below(4)) : 0;
+    const bool afterFirst = aimAt > 0 || turn % 2 == 1;
+    cpu_set_t cpus;
+    sched_getaffinity(0, sizeof cpus, &cpus);
+    if (aimAt > 0) {
+      cpu_set_t one;
+      CPU_ZERO(&one);
+      CPU_SET(sched_getcpu(), &one);
+      sched_setaffinity(0, sizeof one, &one);
+    }
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return 2;
     const pid_t pid = fork();
     if (pid == 0) {
       setpgid(0, 0);
+      const sched_param idle{0};
+      if (aimAt > 0) sched_setscheduler(0, SCHED_IDLE, &idle);
       dup2(fds[1], 3);  // dup2 clears close-on-exec on the copy
       const int devnull = open("/dev/null", O_WRONLY);
       dup2(devnull, 1);  // the JVM's trace lines
@@ -131,10 +156,7 @@ int main(int argc, char** argv) {
     }
     setpgid(pid, pid);
     close(fds[1]);
-    // Every other round of each table waits for the first completed operation, so that
-    // kills of slow starters (a JVM) land while they write, not only while they start.
     long done = 0;
-    const bool afterFirst = (round / configs.size()) % 2 == 1;
     if (afterFirst) {
       pollfd p{fds[0], POLLIN, 0};
       char b;
@@ -142,10 +164,25 @@ int main(int argc, char** argv) {
     }
     double& maxDelay = afterFirst ? c.opDelayMs : c.maxDelayMs;
     const double delay = static_cast<double>(rng.below(1000000)) / 1e6 * maxDelay;
-    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(delay * 1000)));
+    int watch = -1;
+    if (aimAt > 0) {
+      watch = inotify_init1(IN_CLOEXEC);
+      if (watch >= 0 && inotify_add_watch(watch, path.c_str(), IN_MODIFY) >= 0) {
+        alignas(inotify_event) char ev[4096];
+        pollfd p{watch, POLLIN, 0};
+        for (int k = 0; k < aimAt && poll(&p, 1, 1000) == 1;) {
+          k += static_cast<int>(read(watch, ev, sizeof ev) / static_cast<ssize_t>(sizeof(inotify_event)));
+        }
+      }
+      ++t.aimed;
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(delay * 1000)));
+    }
     kill(-pid, SIGKILL);
+    if (watch >= 0) close(watch);  // not before: closing it may sleep and let the writer on
     int st = 0;
     waitpid(pid, &st, 0);
+    sched_setaffinity(0, sizeof cpus, &cpus);
     char buf[4096];
     for (ssize_t r; (r = read(fds[0], buf, sizeof buf)) > 0;) done += r;
     close(fds[0]);
@@ -159,7 +196,7 @@ int main(int argc, char** argv) {
         continue;
       }
       ++t.finished;
-      maxDelay *= 0.8;  // aim the kills inside the writer's life
+      if (aimAt == 0) maxDelay *= 0.8;  // aim the kills inside the writer's life
     } else {
       ++kills;
       ++t.kills;
@@ -198,8 +235,10 @@ int main(int argc, char** argv) {
     } else {
       ++bad;
       ++t.bad;
-      std::fprintf(stderr, "FAIL %s seed %llu: after %ld operations and a kill at %.2f ms the table is %zu bytes, "
-                   "%d rows; allowed: %zu or %zu bytes\n", c.name, static_cast<unsigned long long>(seed), done, delay,
+      std::fprintf(stderr, "FAIL %s seed %llu: after %ld operations and a kill %s the table is %zu bytes, %d rows; "
+                   "allowed: %zu or %zu bytes\n", c.name, static_cast<unsigned long long>(seed), done,
+                   aimAt > 0 ? ("after change " + std::to_string(aimAt) + " of a write").c_str()
+                             : ("at " + std::to_string(delay) + " ms").c_str(),
                    now.size(), rows, before.size(), after.size());
       if (bad > 5) break;
       continue;
@@ -212,12 +251,12 @@ int main(int argc, char** argv) {
 
   long midWrites = 0;
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("%-10s %6s %8s %9s %9s %6s %6s %11s %5s %5s\n", "table", "kills", "writing", "mid-write", "finished",
-              "old", "new", "rolled-back", "kept", "bad");
+  std::printf("%-10s %6s %6s %8s %9s %9s %6s %6s %11s %5s %5s\n", "table", "kills", "aimed", "writing", "mid-write",
+              "finished", "old", "new", "rolled-back", "kept", "bad");
   for (size_t k = 0; k < configs.size(); ++k) {
     const Tally& t = tally[k];
-    std::printf("%-10s %6ld %8ld %9ld %9ld %6ld %6ld %11ld %5ld %5ld\n", configs[k].name, t.kills, t.writing,
-                t.midWrite, t.finished, t.oldState, t.newState, t.rolledBack, t.kept, t.bad);
+    std::printf("%-10s %6ld %6ld %8ld %9ld %9ld %6ld %6ld %11ld %5ld %5ld\n", configs[k].name, t.kills, t.aimed,
+                t.writing, t.midWrite, t.finished, t.oldState, t.newState, t.rolledBack, t.kept, t.bad);
     midWrites += t.midWrite;
   }
   std::printf("%ld kills in %.1f s; %ld failures (a table not in an allowed state, or a writer that failed)\n",
