@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "dbhelper/DBHelper.h"
+#include "dbhelper/freshness.h"
 
 namespace dbhelper {
 
@@ -32,6 +33,8 @@ Status DBHelper::writeRows(const std::vector<DataRow>& rows) {
   if (!status_.ok()) return status_;
   if (rows.empty()) return Status::OK();
   if (image_.absent()) return Status::InvalidArgument("the table has no header line");
+  Status s = checkEndVisible();
+  if (!s.ok()) return s;
   const TableEnd& end = image_.end();
   size_t bytes = 0;
   for (const DataRow& row : rows) {
@@ -83,6 +86,8 @@ Status DBHelper::appendRow(const DataRow& row) {
   if (!status_.ok()) return status_;
   if (row.count == 0) return image_.absent() ? File::CreateIfMissing(filePath_, options_.durable(), *options_.sys) : Status::OK();
   if (image_.absent()) return Status::InvalidArgument("the table has no header line");
+  Status s = checkEndVisible();
+  if (!s.ok()) return s;
   // An unterminated last line is ended first.
   const TableEnd& end = image_.end();
   Tail none;
@@ -139,6 +144,9 @@ Status DBHelper::insertRowAtLine(const DataRow& row, int32_t line) {
     if (!image_.rowsCanFollow()) {  // empty, or a header too long to be one
       return Status::OutOfRange("line " + std::to_string(line) + " cannot take a row: the table has no header line for rows to follow");
     }
+    // Past a line that ends the table early, the row would be written where no read sees it.
+    Status s = checkEndVisible();
+    if (!s.ok()) return s;
     const int32_t rows = getNumRows();
     if (!status_.ok()) return status_;
     return Status::OutOfRange("line " + std::to_string(line) + " is past the end of the table (the last line you can insert at is " +
@@ -159,6 +167,32 @@ Status DBHelper::insertRowAtLine(const DataRow& row, int32_t line) {
   trace_.line("pos to write rest of file is ", pos + static_cast<int64_t>(text.size()));
   if (text.empty()) return Status::OK();
   return writeRest(static_cast<uint64_t>(pos), std::move(text), &tail);
+}
+
+Status DBHelper::checkEndVisible() {
+  if (image_.edgesOnly()) {
+    // Read whole, and proven unchanged across the read, it serves the next writes from
+    // the cache (keepOwnWrite) instead of being read again.
+    Snapshot snap;
+    const uint64_t size = image_.end().size;
+    const bool provable = size >= options_.cacheMinBytes && takeSnapshot(filePath_, file_, &snap) && snap.size == size;
+    bool changed = false;
+    Status s = image_.readAll(false, &changed);
+    if (!s.ok()) return s;
+    Snapshot after;
+    if (provable && !changed && image_.whole() && snapshotOpen(file_, &after) && provenUnchanged(snap, after) &&
+        image_.end().size == snap.size) {
+      image_.offerToCache(id_, snap);
+    }
+  }
+  int64_t line = -1;
+  Status s = image_.hiddenLine(&line);
+  if (!s.ok() || line < 0) return s;
+  return Status::IOError("line " + std::to_string(line + 1) + " of table " + filePath_ +
+                         (line == 0 ? " (the header)" : "") +
+                         " is longer than 99 bytes, which ends the table there: it and every line after it are "
+                         "hidden from reads, and a row written after it would be too; nothing was written (shorten "
+                         "or remove that line first)");
 }
 
 Status DBHelper::writeRest(uint64_t pos, std::string line, Tail* tail) {

@@ -305,6 +305,24 @@ Status TableImage::countRows(int64_t* rows) {
   return Status::OK();
 }
 
+Status TableImage::hiddenLine(int64_t* line) {
+  *line = -1;
+  if (cached_ != nullptr && whole() && cached_->allLinesRows()) return Status::OK();
+  Status s = ensureRows();
+  if (!s.ok() || extent_ == Extent::kNone || end_.size == 0) return s;
+  if (dataStart_ == std::string_view::npos) {  // the header itself is too long
+    *line = 0;
+    return Status::OK();
+  }
+  Scan r;
+  bool any = false;
+  s = scanFromStart(INT64_MAX, &r, &any);
+  if (!s.ok() || !any) return s;
+  numRows_ = r.rows;
+  if (r.next < end_.size) *line = r.rows + 1;
+  return Status::OK();
+}
+
 Status TableImage::locateRow(int32_t index, std::string_view* line, bool* found) {
   *found = false;
   Scan r;

@@ -79,6 +79,8 @@ class TableImage {
   void keepOwnWrite(const FileId& id, uint64_t pos, std::string_view line, uint64_t changes);
 
   bool whole() const { return extent_ == Extent::kWhole; }
+  // Whether only the first page and the end are held (rows read in whole when asked for).
+  bool edgesOnly() const { return extent_ == Extent::kEdges; }
   // The end of the table; a writer moves it as it takes in what others appended.
   TableEnd& end() { return end_; }
   const TableEnd& end() const { return end_; }
@@ -95,6 +97,10 @@ class TableImage {
   // Sets *line to data row `index` (1-based), valid until the next call, and *found;
   // *found is false when there is no such row.
   Status locateRow(int32_t index, std::string_view* line, bool* found);
+  // Sets *line to the number (the header is line 0) of the first line that ends the table
+  // before the end of the file, one longer than kMaxLineChars, which hides itself and
+  // every line after it from reads; -1 when the rows reach the end of the file.
+  Status hiddenLine(int64_t* line);
   // Sets *pos to the offset where line `line` starts (the header is line 0), or -1 when
   // the table has fewer lines or a line before it is too long.
   Status linePosition(int32_t line, int64_t* pos);

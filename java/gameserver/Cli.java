@@ -257,6 +257,7 @@ public final class Cli {
                 mustExist(table, command);
                 DBIface.init(table);
                 results.add(Integer.toString(DBIface.getNumRows()));
+                warnHidden(table);
             }
             case "get" -> {
                 expectArgs(command, extra, 1);
@@ -281,6 +282,7 @@ public final class Cli {
                 DBIface.init(table);
                 List<String> texts = snapshot(NATIVE, LIST_TRIES);
                 results.addAll(aligned ? align(texts) : texts);
+                warnHidden(table);
             }
             case "add" -> {
                 expectArgs(command, extra, 1);
@@ -298,6 +300,47 @@ public final class Cli {
             default -> throw new UsageException("unknown command '" + command + "'");
         }
         return results;
+    }
+
+    /**
+     * Warns when a line longer than the line limit ends the table before the end of the
+     * file: it and every line after it are hidden from every read.
+     */
+    static void warnHidden(String table) {
+        long[] hidden = hiddenLines(Path.of(table));
+        if (hidden != null) {
+            System.err.println("gameserver-dbiface: warning: line " + hidden[0] + " of " + table + " is longer than "
+                    + MAX_LINE + " bytes; it and the " + (hidden[1] - 1) + " lines after it are hidden from every read");
+        }
+    }
+
+    static final int MAX_LINE = 99;
+
+    /** The first over-long line (1 = the header) and how many lines it hides, or null. */
+    static long[] hiddenLines(Path file) {
+        try (java.io.InputStream in = new java.io.BufferedInputStream(Files.newInputStream(file), 1 << 16)) {
+            long line = 1;
+            long first = 0;
+            int length = 0;
+            boolean cr = false;  // a CR just before the LF belongs to the line end
+            for (int b = in.read();; b = in.read()) {
+                if (b == '\n' || b < 0) {
+                    if (b < 0 && length == 0) break;
+                    if (first == 0 && length - (cr && b == '\n' ? 1 : 0) > MAX_LINE) first = line;
+                    if (b < 0) break;
+                    line++;
+                    length = 0;
+                    cr = false;
+                    continue;
+                }
+                length++;
+                cr = b == '\r';
+            }
+            long lines = length == 0 ? line - 1 : line;
+            return first == 0 ? null : new long[] {first, lines - first + 1};
+        } catch (IOException e) {
+            return null;  // the library reported what it could read
+        }
     }
 
     static void expectArgs(String command, int got, int want) throws UsageException {

@@ -322,9 +322,9 @@ final class CasesTest {
         c("insert: CR LF tail bytes kept", "NAME|SCORE\r\na|1\r\nb|2\r\n",
                 "NAME|SCORE\r\nx|9\na|1\r\nb|2\r\n",
                 s("insert:1:NAME=x, SCORE=9", ins(12, "a", "\n", 16, "x")));
-        c("insert: before a line too long to load", "NAME\n" + rep('a', 100) + "\nc\n",
+        c("insert: before a line too long to load, not after it", "NAME\n" + rep('a', 100) + "\nc\n",
                 "NAME\nx\n" + rep('a', 100) + "\nc\n",
-                s("insert:2:NAME=y", C + "returning pos -1\n" + ex(IOOBE)),
+                s("insert:2:NAME=y", C + "returning pos -1\n" + ex(UIOE)),
                 s("insert:1:NAME=x", ins(5, "a", "\n", 7)));
         c("insert: emoji stored as standard UTF-8 and traced", T4,
                 bytes(H3, 0xC3, 0xA9, 0xF0, 0x9F, 0x98, 0x80, "|2\n", T4.substring(16)),
@@ -354,6 +354,15 @@ final class CasesTest {
                             ex("java.lang.NoClassDefFoundError")));
             CASES.get(CASES.size() - 1).jvmArgs().add("-Dgameserver.dbiface.sync=" + bad);
         }
+
+        // ---- a line over the limit hides itself and what follows: no write lands there ----
+        String hid = H3 + "ann|10|1/1/2020\n" + rep('x', 113) + "\ncid|30|3/3/2020\n";
+        c("hidden rows: writes at or after a long line refused, before it allowed", hid,
+                H3 + "ann|10|1/1/2020\ndan\n" + rep('x', 113) + "\ncid|30|3/3/2020\n",
+                s("rows", rows(1)), s("write:NAME=eve", C + ex(UIOE)),
+                s("insert:3:NAME=eve", C + "returning pos -1\n" + ex(UIOE)),
+                s("insert:2:NAME=dan", ins(32, "x", "\n", 36)), s("rows", rows(2)),
+                s("t.open:%D/t.txt", V), s("t.append:NAME=eve", ex(UIOE)), s("t.all:NAME=eve", ex(UIOE)));
 
         // ---- where trace lines go, and the cache switch: read when the class loads ----
         cp("gameserver.dbiface.trace=off", "trace=off: no trace lines on either stream", T3, T3 + "dan\n",

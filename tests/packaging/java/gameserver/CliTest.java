@@ -121,6 +121,16 @@ final class CliTest {
         // Without --trace the library's trace lines go nowhere: results only.
         c("quiet: count prints the count only", T3, a("t.txt", "count"), 0, "", "3\n", null, SAME);
         c("quiet: list", T3, a("t.txt", "list"), 0, "", lines(ROWS), null, SAME);
+        String hid = H3 + "ann|10|1/1/2020\n" + "x".repeat(113) + "\ncid|30|3/3/2020\n";
+        String hides = "warning: line 3 of t.txt is longer than 99 bytes; it and the 1 lines after it are hidden";
+        c("hidden rows: count warns", hid, a("t.txt", "count"), 0, "", "1\n", hides, SAME);
+        c("hidden rows: list warns", hid, a("t.txt", "list"), 0, "", ROWS[0] + "\n", hides, SAME);
+        c("hidden rows: add refused", hid, a("t.txt", "add", "NAME=dan"), 1, "", "",
+                "line 3 of table t.txt is longer than 99 bytes", SAME);
+        c("hidden rows: insert after the line refused", hid, a("t.txt", "insert", "3", "NAME=dan"), 1, "", "",
+                "line 3 of table t.txt is longer than 99 bytes", SAME);
+        c("hidden rows: insert before the line allowed", hid, a("t.txt", "insert", "2", "NAME=dan"), 0, "", "", null,
+                H3 + "ann|10|1/1/2020\ndan\n" + "x".repeat(113) + "\ncid|30|3/3/2020\n");
         c("quiet: insert prints nothing", T3, a("t.txt", "insert", "1", "NAME=dan"), 0, "", "", null,
                 H3 + "dan\n" + T3.substring(H3.length()));
         c("get", T3, a("t.txt", "get", "2"), 0, count(3) + C, ROWS[1] + "\n", null, SAME);
@@ -278,7 +288,7 @@ final class CliTest {
                     problems.add("the filter of docs/cli.md leaves " + ChildJvm.show(filter(r.out())));
                 }
             }
-            if (k.exit() == 0 ? !r.err().isEmpty() : k.err() != null && !r.err().contains(k.err())) {
+            if (k.exit() == 0 && k.err() == null ? !r.err().isEmpty() : k.err() != null && !r.err().contains(k.err())) {
                 problems.add("stderr " + ChildJvm.show(r.err()) + ", expected it to hold "
                         + ChildJvm.show(String.valueOf(k.err())));
             }
