@@ -1,11 +1,12 @@
-// Fault injection at every system call of a write: for each table, each operation, each
-// call kind and each way of failing, make the N-th call of that kind fail, for every N
-// the operation reaches. Oracle: an operation that fails leaves the file byte-identical
-// to before (or leaves an undo record that the next operation, with the fault gone,
-// rolls back: counted and listed separately); one that succeeds leaves exactly the new
-// table. Then the same writes under RLIMIT_FSIZE set at every size in between, in a child
-// process that ignores SIGXFSZ. All of it once per sync mode: durable writes add syncs,
-// and take other paths.
+// Fault injection at every system call of a write: for each table, each operation (among
+// them batch appends of a few rows and of pages of rows), each call kind and each way of
+// failing, make the N-th call of that kind fail, for every N the operation reaches.
+// Oracle: an operation that fails leaves the file byte-identical to before (or leaves an
+// undo record that the next operation, with the fault gone, rolls back: counted and
+// listed separately); one that succeeds leaves exactly the new table. A batch with one
+// refused record writes nothing at all. Then the same writes under RLIMIT_FSIZE set at
+// every size in between, in a child process that ignores SIGXFSZ. All of it once per
+// sync mode: durable writes add syncs, and take other paths.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dbhelper/DBHelper.h"
@@ -169,10 +171,35 @@ struct Table {
 
 struct Action {
   std::string name;
-  char kind;  // 'a' append, 'i' insert, 'r' read
+  char kind;  // 'a' append, 'i' insert, 'r' read, 'b' batch append
   int32_t line = 0;
   std::string record = "NAME=newbie, SCORE=999, DATE=12/8/2026";
+  std::vector<std::string> batch = {};  // 'b': the records
 };
+
+// A batch of `n` records; with `bad` < n, record `bad` is refused and the batch with it.
+Action batchOf(int n, int bad = -1) {
+  Action a{"batch-" + std::to_string(n), 'b'};
+  for (int i = 0; i < n; ++i) {
+    a.batch.push_back("NAME=bat" + std::to_string(i) + ", SCORE=" + std::to_string(i) + ", DATE=2026-12-08T10:00");
+  }
+  if (bad >= 0) {
+    // Each a different reason: a column the table lacks, a '|' in a value, no pairs.
+    const char* const refused[] = {"NAME=x, LEVEL=3", "NAME=a|b, SCORE=1, DATE=x", ""};
+    a.batch[bad] = refused[bad == 0 ? 0 : bad + 1 == n ? 2 : 1];
+    a.name += "-refused-at-" + std::to_string(bad + 1);
+  }
+  return a;
+}
+
+// The lines a batch adds, as the fault-free run must write them.
+std::string batchLines(const Action& a) {
+  std::string lines;
+  for (size_t i = 0; i < a.batch.size(); ++i) {
+    lines += "bat" + std::to_string(i) + "|" + std::to_string(i) + "|2026-12-08T10:00\n";
+  }
+  return lines;
+}
 
 struct Outcome {
   Status status;
@@ -187,7 +214,9 @@ Outcome run(const std::string& path, const Action& a) {
   std::string trace;
   Outcome o;
   DBHelper t(path, &trace,
-             a.kind == 'r' ? DBHelper::Access::kRead : a.kind == 'a' ? DBHelper::Access::kAppend : DBHelper::Access::kWrite,
+             a.kind == 'r'   ? DBHelper::Access::kRead
+             : a.kind == 'i' ? DBHelper::Access::kWrite
+                             : DBHelper::Access::kAppend,
              gOptions);
   o.status = t.status();
   if (!o.status.ok()) return o;
@@ -195,6 +224,8 @@ Outcome run(const std::string& path, const Action& a) {
     o.rows = t.getNumRows();
     if (o.rows > 0) t.getRow(o.rows);
     o.status = t.status();
+  } else if (a.kind == 'b') {
+    o.status = t.writeRecords(std::vector<std::string_view>(a.batch.begin(), a.batch.end()));
   } else {
     o.status = a.kind == 'a' ? t.writeRow(a.record) : t.writeRowToLine(a.record, a.line);
   }
@@ -210,6 +241,8 @@ void repair(const std::string& path) {
 
 struct Stats {
   long points = 0;
+  long batchPoints = 0;  // of them in batch appends
+  long refused = 0;      // refused batches checked
   long failed = 0;       // operations that reported failure
   long succeeded = 0;
   long rolledBack = 0;   // failures that left an undo record for the next operation
@@ -282,6 +315,7 @@ void faultMatrix(const std::string& path, const Table& t, const Action& a, const
         break;
       }
       ++gStats.points;
+      gStats.batchPoints += a.kind == 'b';
       const std::string label = t.name + "/" + a.name + ": " + f.name() + " N=" + std::to_string(n);
       judge(path, t, a, expected, o, label);
       if (o.status.ok() || (a.kind != 'r' && rel::readFile(path) == expected)) continue;
@@ -299,7 +333,18 @@ void fsizeMatrix(const std::string& path, const Table& t, const Action& a, const
   std::vector<uint64_t> limits;
   const uint64_t from = t.bytes.size();
   const uint64_t grown = expected.size() + (expected.size() - t.old.size());
-  for (uint64_t l = from; l <= grown + 1; ++l) limits.push_back(l);
+  // Every size the write can stop at. Over a wide range (a large batch, whose first write
+  // is its record past the new end) a sample, and every third size where that record
+  // goes: below it nothing is written, above it everything fits.
+  const uint64_t step = grown + 1 - from > 4096 ? (grown + 1 - from) / 32 : 1;
+  for (uint64_t l = from; l <= grown + 1; l += step) limits.push_back(l);
+  if (step > 1) {
+    dbhelper::UndoRecord rec;
+    rec.copyOff = expected.size();
+    for (uint64_t l = rec.fileEnd() - dbhelper::kUndoRecordSize - 2; l <= rec.fileEnd() + 1; l += 3) {
+      limits.push_back(l);
+    }
+  }
   // The undo record lies past the copy of the tail: sample up to twice the size.
   const uint64_t far = 2 * from + 256;
   for (uint64_t l = grown + 2; l < far; l += std::max<uint64_t>(1, (far - grown) / 64)) limits.push_back(l);
@@ -316,6 +361,7 @@ void fsizeMatrix(const std::string& path, const Table& t, const Action& a, const
     int st = 0;
     waitpid(pid, &st, 0);
     ++gStats.points;
+    gStats.batchPoints += a.kind == 'b';
     const std::string label = t.name + "/" + a.name + ": RLIMIT_FSIZE=" + std::to_string(limit);
     if (!WIFEXITED(st) || WEXITSTATUS(st) > 4 || WEXITSTATUS(st) == 4) {
       violation(label + ": child ended with status " + std::to_string(st));
@@ -327,6 +373,29 @@ void fsizeMatrix(const std::string& path, const Table& t, const Action& a, const
     judge(path, t, a, expected, o, label + " N=0");
     if (!o.status.ok() && (!run(path, a).status.ok() || rel::readFile(path) != expected)) {
       violation(label + ": the write repeated without the limit went wrong");
+    }
+  }
+}
+
+// A batch with one refused record writes nothing, not even the line end that an
+// unterminated last line would get: no write or truncation reaches the file, beyond the
+// rollback of a leftover record.
+void refusedBatches(const std::string& path, const Table& t) {
+  for (const int bad : {0, 250, 499}) {
+    const Action a = batchOf(500, bad);
+    rel::writeFile(path, t.bytes);
+    gInj.arm(nullptr, 0);
+    const Outcome o = run(path, a);
+    gInj.armed = false;
+    ++gStats.refused;
+    const std::string label = t.name + "/" + a.name;
+    if (o.status.code() != Status::Code::kInvalidArgument ||
+        o.status.message().find("record " + std::to_string(bad + 1) + " of 500") == std::string::npos) {
+      violation(label + ": not refused, or not naming the record: " + o.status.ToString());
+    }
+    if (rel::readFile(path) != t.old) violation(label + ": the refused batch changed the table");
+    if (t.bytes == t.old && gInj.calls[kPwritev] + gInj.calls[kFtruncate] > 0) {
+      violation(label + ": the refused batch wrote to the file");
     }
   }
 }
@@ -397,7 +466,8 @@ int main(int argc, char** argv) {
   for (const Table& base : tables) {
     Table t = base;
     t.name = modeName + base.name;
-    std::vector<Action> actions = {{"append", 'a'}, {"insert-at-1", 'i', 1}, {"read", 'r'}};
+    // A batch of three rows fits one system call; one of 500 spans four pages.
+    std::vector<Action> actions = {{"append", 'a'}, {"insert-at-1", 'i', 1}, {"read", 'r'}, batchOf(3), batchOf(500)};
     if (base.name == "small" || base.name == "multi-page") {
       actions.push_back({"insert-mid", 'i', t.rows / 2 + 1});
       actions.push_back({"insert-at-end", 'i', t.rows + 1});
@@ -409,9 +479,10 @@ int main(int argc, char** argv) {
       const Outcome o = run(path, a);
       std::string expected = t.old;
       if (a.kind != 'r') {
-        std::string line = "newbie|999|12/8/2026\n";
-        if (t.old.back() != '\n' && (a.kind == 'a' || a.line == t.rows + 1)) line = "\n" + line;
-        if (a.kind == 'a' || a.line == t.rows + 1) expected += line;
+        const bool atEnd = a.kind == 'a' || a.kind == 'b' || a.line == t.rows + 1;
+        std::string line = a.kind == 'b' ? batchLines(a) : "newbie|999|12/8/2026\n";
+        if (t.old.back() != '\n' && atEnd) line = "\n" + line;
+        if (atEnd) expected += line;
         else expected.insert(rel::lineStart(t.old, a.line), line);
       }
       if (!o.status.ok() || rel::readFile(path) != expected || (a.kind == 'r' && o.rows != t.rows)) {
@@ -419,17 +490,20 @@ int main(int argc, char** argv) {
         continue;
       }
       faultMatrix(path, t, a, expected);
-      if (withFsize && a.kind != 'r') fsizeMatrix(path, t, a, expected);
+      // Three rows take the paths of one appended row, whose every limit is tried.
+      if (withFsize && a.kind != 'r' && a.batch.size() != 3) fsizeMatrix(path, t, a, expected);
     }
+    refusedBatches(path, t);
   }
   }
   std::filesystem::remove_all(dir);
 
-  std::printf("fault points tried: %ld (%ld operations failed, %ld succeeded despite the fault)\n",
-              gStats.points, gStats.failed, gStats.succeeded);
+  std::printf("fault points tried: %ld (%ld operations failed, %ld succeeded despite the fault), %ld of them in "
+              "batch appends\n", gStats.points, gStats.failed, gStats.succeeded, gStats.batchPoints);
   std::printf("failures rolled back by the next operation: %ld\n", gStats.rolledBack);
   for (const auto& [what, n] : gStats.rollbackCases) std::printf("  %s: %ld writes\n", what.c_str(), n);
   std::printf("failures completed by the next operation (sync=full): %ld\n", gStats.completedLater);
+  std::printf("refused batches that wrote nothing, as they must: %ld checked\n", gStats.refused);
   std::printf("oracle violations: %ld\n", gStats.errors);
   return gStats.errors == 0 ? 0 : 1;
 }
