@@ -61,7 +61,7 @@ done
 
 echo "== $name-sources.jar, $name-javadoc.jar, $name.pom =="
 sources=("$root"/java/gameserver/*.java "$host/java/gameserver/Version.java")
-tables=("$root"/java/gameserver/dbiface/*.java)
+tables=("$root"/java/gameserver/dbiface/*.java "$host/java/gameserver/dbiface/Version.java")
 cp "$root/LICENSE" "$stage/src/META-INF/LICENSE"
 cp "$root/LICENSE" "$stage/doc/META-INF/LICENSE"
 mkdir -p "$stage/src/gameserver/dbiface"

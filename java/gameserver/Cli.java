@@ -28,8 +28,9 @@ public final class Cli {
 
     /** The jar's file name as the build names it. */
     static String jarName() {
-        String v = Cli.class.getPackage().getImplementationVersion();
-        return "gameserver-dbiface-" + (v != null ? v : "<version>") + ".jar";
+        // Not the manifest's Implementation-Version: in a shaded jar that is absent or the
+        // application's.
+        return "gameserver-dbiface-" + Version.VERSION + ".jar";
     }
 
     static String help() {

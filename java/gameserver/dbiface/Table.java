@@ -90,6 +90,20 @@ public final class Table implements AutoCloseable {
     }
 
     /**
+     * Returns the version of this library, such as {@code "1.0.0"}: the one compiled into
+     * its classes, so it holds in a shaded jar whose manifest is another's. The native
+     * library is of the same version: one of another version is refused when it loads.
+     *
+     * <p>Like the first use of any method of this class, the first call loads the native
+     * library, and throws {@link UnsatisfiedLinkError} when it cannot be loaded.
+     *
+     * @return the library's version
+     */
+    public static String version() {
+        return Version.VERSION;
+    }
+
+    /**
      * Returns the column names of the table's header line as the file holds them now.
      *
      * @return the column names in order, unmodifiable; empty for an empty file

@@ -1,5 +1,6 @@
 package gameserver;
 
+import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
@@ -7,6 +8,7 @@ import static org.junit.jupiter.api.Assertions.fail;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.lang.reflect.Method;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -16,13 +18,16 @@ import java.util.HashMap;
 import java.util.List;
 import java.util.Map;
 import java.util.function.Function;
+import java.util.function.Predicate;
 import java.util.jar.JarEntry;
 import java.util.jar.JarFile;
 import java.util.jar.JarInputStream;
 import java.util.jar.JarOutputStream;
+import java.util.jar.Manifest;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Stream;
+import gameserver.dbiface.Table;
 import gameserver.tests.ChildJvm;
 import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.Assumptions;
@@ -152,6 +157,7 @@ final class PackagingTest {
     }
 
     static Path noNativeJar;
+    static Path shadedJar;
 
     static {
         c("only the jar on the class path: bundled copy extracted to java.io.tmpdir",
@@ -232,6 +238,12 @@ final class PackagingTest {
                         NativeLoader.resourceName(), "extracted to " + e.tmp() + "/",
                         "extracted to " + e.home().resolve(".cache/gameserver-dbiface")));
 
+        c("a shaded jar with the application's manifest: the CLI still names its version",
+                e -> new Setup(ChildJvm.java(javaExe, "-cp", shadedJar.toString(), "gameserver.Cli",
+                        "--help"), Map.of()),
+                (e, r) -> r.exit() == 0 && r.out().startsWith("usage: java -jar gameserver-dbiface-"
+                        + manifestVersion() + ".jar ") ? null : "Cli --help: " + r);
+
         c("a jar without the bundled copy says so",
                 e -> probe(e, noNativeJar.toString(), Map.of(),
                         "-D" + NativeLoader.PROPERTY + "=/nonexistent/x.so"),
@@ -297,12 +309,20 @@ final class PackagingTest {
 
     /** Copies the jar without its native libraries. */
     static Path stripNative(Path from, Path to) throws IOException {
+        return repack(from, to, null,
+                name -> !name.startsWith(NativeLoader.RESOURCE_DIR.substring(1)));
+    }
+
+    /** Copies the entries {@code keep} accepts, under {@code manifest} (null: the jar's own). */
+    static Path repack(Path from, Path to, Manifest manifest, Predicate<String> keep)
+            throws IOException {
         try (InputStream in = Files.newInputStream(from);
                 JarInputStream jin = new JarInputStream(in);
                 OutputStream out = Files.newOutputStream(to);
-                JarOutputStream jout = new JarOutputStream(out, jin.getManifest())) {
+                JarOutputStream jout = new JarOutputStream(out,
+                        manifest != null ? manifest : jin.getManifest())) {
             for (JarEntry en = jin.getNextJarEntry(); en != null; en = jin.getNextJarEntry()) {
-                if (!en.getName().startsWith(NativeLoader.RESOURCE_DIR.substring(1))) {
+                if (keep.test(en.getName())) {
                     jout.putNextEntry(new JarEntry(en.getName()));
                     jin.transferTo(jout);
                     jout.closeEntry();
@@ -329,6 +349,19 @@ final class PackagingTest {
         }
         scratch = Files.createTempDirectory("dbiface-packaging");
         noNativeJar = stripNative(Path.of(jar), scratch.resolve("no-native.jar"));
+        // What a shading plugin writes by default: the application's manifest, not ours.
+        Manifest app = new Manifest();
+        app.getMainAttributes().putValue("Manifest-Version", "1.0");
+        app.getMainAttributes().putValue("Main-Class", "app.Main");
+        shadedJar = repack(Path.of(jar), scratch.resolve("shaded.jar"), app, name -> true);
+    }
+
+    static String manifestVersion() {
+        try (JarFile jf = new JarFile(jar)) {
+            return jf.getManifest().getMainAttributes().getValue("Implementation-Version");
+        } catch (IOException e) {
+            throw new java.io.UncheckedIOException(e);
+        }
     }
 
     @AfterAll
@@ -347,6 +380,17 @@ final class PackagingTest {
     @Test
     void extraction() throws IOException {
         check(checkExtract());
+    }
+
+    @Test
+    void versionIsTheSameInTheManifestTheClassesAndTheNativeLibrary() throws Exception {
+        String v = manifestVersion();
+        assertNotNull(v, "the manifest has no Implementation-Version");
+        assertEquals(v, Table.version());
+        assertEquals(v, Version.VERSION);
+        Method nativeVersion = DBIface.class.getDeclaredMethod("nativeVersion");
+        nativeVersion.setAccessible(true);
+        assertEquals(v, nativeVersion.invoke(null));
     }
 
     static Stream<Named<Case>> cases() {
