@@ -1,7 +1,8 @@
 # Puts the JNI library into the jar under META-INF/native/gameserver-dbiface/OS-ARCH/, where
 # gameserver.NativeLoader looks for it, so the jar alone is enough at run time; beside it the
-# list of platforms the jar carries, and META-INF/LICENSE. The library is built after the jar
-# (it needs the headers javac generates), so the jar is updated in place afterwards.
+# list of platforms the jar carries, and META-INF/LICENSE and META-INF/NOTICE. The library is
+# built after the jar (it needs the headers javac generates), so the jar is updated in place
+# afterwards.
 # tools/package.sh puts the other platforms' libraries beside this one.
 string(TOLOWER "${CMAKE_SYSTEM_NAME}" _dbiface_os)
 if(_dbiface_os STREQUAL "darwin")
@@ -32,9 +33,11 @@ add_custom_command(OUTPUT ${_dbiface_stamp}
   COMMAND ${_dbiface_strip}
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_BINARY_DIR}/platforms ${_dbiface_stage}/${_dbiface_native}/platforms
   COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/LICENSE ${_dbiface_stage}/META-INF/LICENSE
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/NOTICE ${_dbiface_stage}/META-INF/NOTICE
   COMMAND ${Java_JAR_EXECUTABLE} --update --file ${DBIFACE_JAR} -C ${_dbiface_stage} META-INF
   COMMAND ${CMAKE_COMMAND} -E touch ${_dbiface_stamp}
   DEPENDS gameserver_DBIface dbiface_jar ${DBIFACE_JAR} ${PROJECT_SOURCE_DIR}/LICENSE
+    ${PROJECT_SOURCE_DIR}/NOTICE
   COMMENT "Bundling the JNI library into ${DBIFACE_JAR}"
   VERBATIM)
 add_custom_target(dbiface_jar_native ALL DEPENDS ${_dbiface_stamp})

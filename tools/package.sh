@@ -44,8 +44,8 @@ rm -rf "$dist" "$stage"
 mkdir -p "$dist" "$stage/jar" "$stage/src/META-INF" "$stage/doc/META-INF"
 
 echo "== $name.jar =="
-# The classes, licence and linux-x86_64 library from the host jar; each other platform's
-# library from its own build's jar.
+# The classes, LICENSE, NOTICE and linux-x86_64 library from the host jar; each other
+# platform's library from its own build's jar.
 (cd "$stage/jar" && "$jdk/bin/jar" xf "$host/$name.jar" && rm -f META-INF/MANIFEST.MF)
 for p in linux-aarch64 windows-x86_64; do
   (cd "$stage/jar" && "$jdk/bin/jar" xf "$out/$p/$name.jar" "$meta/$p/")
@@ -62,8 +62,8 @@ done
 echo "== $name-sources.jar, $name-javadoc.jar, $name.pom =="
 sources=("$root"/java/gameserver/*.java "$host/java/gameserver/Version.java")
 tables=("$root"/java/gameserver/dbiface/*.java "$host/java/gameserver/dbiface/Version.java")
-cp "$root/LICENSE" "$stage/src/META-INF/LICENSE"
-cp "$root/LICENSE" "$stage/doc/META-INF/LICENSE"
+cp "$root/LICENSE" "$root/NOTICE" "$stage/src/META-INF/"
+cp "$root/LICENSE" "$root/NOTICE" "$stage/doc/META-INF/"
 mkdir -p "$stage/src/gameserver/dbiface"
 cp "${sources[@]}" "$stage/src/gameserver/"
 cp "${tables[@]}" "$stage/src/gameserver/dbiface/"
@@ -72,6 +72,11 @@ cp "${tables[@]}" "$stage/src/gameserver/dbiface/"
   -doctitle "gameserver-dbiface $version" "${sources[@]}" "${tables[@]}"
 "$jdk/bin/jar" --create --file "$dist/$name-javadoc.jar" -C "$stage/doc" .
 cp "$host/$name.pom" "$dist/$name.pom"
+for j in "$name.jar" "$name-sources.jar" "$name-javadoc.jar"; do
+  for f in META-INF/LICENSE META-INF/NOTICE; do
+    unzip -Z1 "$dist/$j" | grep -x "$f" >/dev/null || { echo "package: $j lacks $f" >&2; exit 1; }
+  done
+done
 
 echo "== deploy to $repo =="
 # The layout Maven reads from a file:// repository: the files and their checksums under

@@ -1,5 +1,6 @@
 package gameserver;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
@@ -43,7 +44,8 @@ import org.junit.jupiter.params.provider.MethodSource;
  * checks which file the child mapped (from /proc/self/maps) or the error it got.
  *
  * <p>System properties: {@code test.java} (the JVM under test), {@code test.jar},
- * {@code test.libdir} (the build's library directory), {@code test.probe} (Probe.java).
+ * {@code test.libdir} (the build's library directory), {@code test.probe} (Probe.java),
+ * {@code test.notice} (the source tree's NOTICE).
  */
 final class PackagingTest {
     static final String TABLE = "NAME|SCORE|DATE\nann|10|1/1/2020\n";
@@ -391,6 +393,19 @@ final class PackagingTest {
         Method nativeVersion = DBIface.class.getDeclaredMethod("nativeVersion");
         nativeVersion.setAccessible(true);
         assertEquals(v, nativeVersion.invoke(null));
+    }
+
+    @Test
+    void jarCarriesTheLicenseAndTheNotice() throws IOException {
+        try (JarFile jf = new JarFile(jar)) {
+            for (String name : List.of("META-INF/LICENSE", "META-INF/NOTICE")) {
+                assertNotNull(jf.getJarEntry(name), "the jar holds no " + name);
+            }
+            try (InputStream in = jf.getInputStream(jf.getJarEntry("META-INF/NOTICE"))) {
+                assertArrayEquals(Files.readAllBytes(Path.of(ChildJvm.require("test.notice"))),
+                        in.readAllBytes(), "META-INF/NOTICE differs from the source tree's");
+            }
+        }
     }
 
     static Stream<Named<Case>> cases() {
