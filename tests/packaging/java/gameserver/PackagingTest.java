@@ -28,6 +28,7 @@ import java.util.jar.Manifest;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Stream;
+import javax.xml.parsers.DocumentBuilderFactory;
 import gameserver.dbiface.Table;
 import gameserver.tests.ChildJvm;
 import org.junit.jupiter.api.AfterAll;
@@ -37,6 +38,9 @@ import org.junit.jupiter.api.Named;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.MethodSource;
+import org.w3c.dom.Document;
+import org.w3c.dom.Element;
+import org.w3c.dom.NodeList;
 
 /**
  * Checks how the jar finds its native library: each case runs a program in a child JVM from an
@@ -45,7 +49,7 @@ import org.junit.jupiter.params.provider.MethodSource;
  *
  * <p>System properties: {@code test.java} (the JVM under test), {@code test.jar},
  * {@code test.libdir} (the build's library directory), {@code test.probe} (Probe.java),
- * {@code test.notice} (the source tree's NOTICE).
+ * {@code test.pom} (the build's pom), {@code test.notice} (the source tree's NOTICE).
  */
 final class PackagingTest {
     static final String TABLE = "NAME|SCORE|DATE\nann|10|1/1/2020\n";
@@ -406,6 +410,40 @@ final class PackagingTest {
                         in.readAllBytes(), "META-INF/NOTICE differs from the source tree's");
             }
         }
+    }
+
+    /** The elements a public Maven repository refuses a pom without, filled in. */
+    @Test
+    void pomHasWhatAPublicRepositoryRequires() throws Exception {
+        Document pom = DocumentBuilderFactory.newInstance().newDocumentBuilder()
+                .parse(Path.of(ChildJvm.require("test.pom")).toFile());
+        Element project = pom.getDocumentElement();
+        assertEquals("gameserver-dbiface", text(project, "artifactId"));
+        assertEquals(manifestVersion(), text(project, "version"));
+        for (String path : List.of("groupId", "name", "description", "url", "licenses/license/name",
+                "licenses/license/url", "developers/developer/name", "scm/connection",
+                "scm/developerConnection", "scm/url")) {
+            String t = text(project, path);
+            assertTrue(!t.isBlank() && !t.contains("@"), path + " is \"" + t + "\"");
+        }
+        assertEquals("Apache-2.0", text(project, "licenses/license/name"));
+        assertTrue(text(project, "scm/connection").startsWith("scm:git:"));
+    }
+
+    /** The text of the one element at {@code path} (names separated by /) below {@code e}. */
+    static String text(Element e, String path) {
+        for (String name : path.split("/")) {
+            List<Element> found = new ArrayList<>();
+            NodeList children = e.getChildNodes();
+            for (int i = 0; i < children.getLength(); i++) {
+                if (children.item(i) instanceof Element c && c.getTagName().equals(name)) {
+                    found.add(c);
+                }
+            }
+            assertEquals(1, found.size(), "elements " + name + " in " + path);
+            e = found.get(0);
+        }
+        return e.getTextContent().trim();
     }
 
     static Stream<Named<Case>> cases() {
