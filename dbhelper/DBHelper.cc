@@ -8,6 +8,7 @@
 #include "dbhelper/kept_files.h"
 #include "dbhelper/recovery.h"
 #include "dbhelper/table_cache.h"
+#include "dbhelper/visible_end.h"
 
 namespace dbhelper {
 
@@ -38,6 +39,7 @@ void DBHelper::Forget(const std::string& path, const Options& options) {
   FileInfo named;
   if (!File::StatPath(path, &named, false, *options.sys).ok()) return;
   TableCache::instance().erase(named.id);
+  forgetRowsToEnd(named.id);
   stopWatching(named.id, *options.sys);
 }
 

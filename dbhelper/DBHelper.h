@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "dbhelper/file.h"
+#include "dbhelper/freshness.h"
 #include "dbhelper/options.h"
 #include "dbhelper/status.h"
 #include "dbhelper/table_format.h"
@@ -136,6 +137,9 @@ class DBHelper {
   File file_;
   TableLock lock_;
   FileId id_;
+  // For a streamed table: the moment checkEndVisible() found its rows reaching the end of
+  // the file; watch 0 when not proven.
+  Snapshot rowsToEnd_;
   TableImage image_{file_, filePath_, options_};
   TableWriter writer_{file_, filePath_, options_};
 };

@@ -6,6 +6,7 @@
 
 #include "dbhelper/DBHelper.h"
 #include "dbhelper/freshness.h"
+#include "dbhelper/visible_end.h"
 
 namespace dbhelper {
 
@@ -185,9 +186,26 @@ Status DBHelper::checkEndVisible() {
       image_.offerToCache(id_, snap);
     }
   }
+  // A streamed table is scanned through the file, so what one scan found is remembered
+  // while the file is proven unchanged since, or changed only by our appends.
+  rowsToEnd_ = Snapshot();
+  Snapshot now;
+  const bool streamed = image_.streamed() && takeSnapshot(filePath_, file_, &now) && now.size == image_.end().size;
+  if (streamed && knownRowsToEnd(now)) {
+    rowsToEnd_ = now;
+    return Status::OK();
+  }
   int64_t line = -1;
   Status s = image_.hiddenLine(&line);
-  if (!s.ok() || line < 0) return s;
+  if (!s.ok()) return s;
+  if (line < 0) {
+    Snapshot after;
+    if (streamed && snapshotOpen(file_, &after) && provenUnchanged(now, after)) {
+      noteRowsToEnd(now);
+      rowsToEnd_ = now;
+    }
+    return s;
+  }
   return Status::IOError("line " + std::to_string(line + 1) + " of table " + filePath_ +
                          (line == 0 ? " (the header)" : "") +
                          " is longer than 99 bytes, which ends the table there: it and every line after it are "
@@ -202,6 +220,20 @@ Status DBHelper::writeRest(uint64_t pos, std::string line, Tail* tail) {
   const uint64_t changes = file_.changesMade();
   Status s = writer_.writeRest(pos, std::move(line), tail, &image_.end());
   if (s.ok()) image_.keepOwnWrite(id_, pos, written, file_.changesMade() - changes);
+  if (rowsToEnd_.watch != 0) {
+    // Rows appended at the end in one call keep the rows reaching it; anything else, or
+    // anything but that call seen by the watch, and the next write scans again.
+    Snapshot after;
+    const bool kept = s.ok() && pos == rowsToEnd_.size && file_.changesMade() - changes == 1 &&
+                      snapshotOpen(file_, &after) && onlyOwnWrites(rowsToEnd_, after, 1) &&
+                      after.size == rowsToEnd_.size + written.size();
+    if (kept) {
+      noteRowsToEnd(after);
+    } else {
+      forgetRowsToEnd(id_);
+    }
+    rowsToEnd_ = Snapshot();
+  }
   return s;
 }
 

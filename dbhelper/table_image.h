@@ -81,6 +81,8 @@ class TableImage {
   bool whole() const { return extent_ == Extent::kWhole; }
   // Whether only the first page and the end are held (rows read in whole when asked for).
   bool edgesOnly() const { return extent_ == Extent::kEdges; }
+  // Whether the table is larger than the image limit: rows are read through the file.
+  bool streamed() const { return extent_ == Extent::kStreamed; }
   // The end of the table; a writer moves it as it takes in what others appended.
   TableEnd& end() { return end_; }
   const TableEnd& end() const { return end_; }
