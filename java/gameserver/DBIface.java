@@ -111,8 +111,9 @@ public final class DBIface {
      *     199 bytes or containing {@code |}, a line feed or NUL, a last value ending in a
      *     carriage return, or a row line longer than 99 bytes of UTF-8); nothing is written
      * @throws IllegalStateException if {@link #init} has not been called
-     * @throws java.io.UncheckedIOException if the file cannot be read or written; the table is
-     *     then unchanged
+     * @throws java.io.UncheckedIOException if the file cannot be read or written, or a line
+     *     longer than 99 bytes before the place the record would go hides it from every read
+     *     (the message names that line); the table is then unchanged
      */
     public static native void writeRow(String text);
 
@@ -129,8 +130,9 @@ public final class DBIface {
      * @throws IndexOutOfBoundsException if {@code line} is below 1 or beyond the line after
      *     the last; nothing is written
      * @throws IllegalStateException if {@link #init} has not been called
-     * @throws java.io.UncheckedIOException if the file cannot be read or written; the table is
-     *     then unchanged
+     * @throws java.io.UncheckedIOException if the file cannot be read or written, or a line
+     *     longer than 99 bytes before the place the record would go hides it from every read
+     *     (the message names that line); the table is then unchanged
      */
     public static native void writeRowToLine(String text, int line);
 }

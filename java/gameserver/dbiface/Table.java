@@ -210,7 +210,9 @@ public final class Table implements AutoCloseable {
      *     is written
      * @throws IllegalStateException if the table is closed
      * @throws java.io.UncheckedIOException if the file is gone, cannot be read or written
-     *     (disk full, I/O error) or stays locked; the table is then unchanged
+     *     (disk full, I/O error) or stays locked, or a line longer than 99 bytes before the
+     *     place the rows would go hides them from every read (the message names that line);
+     *     the table is then unchanged
      */
     public void append(String recordText) {
         Objects.requireNonNull(recordText, "recordText");
