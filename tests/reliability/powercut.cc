@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
@@ -92,7 +93,8 @@ void apply(std::string* img, const Event& e, rel::Rng* rng) {
 }
 
 struct Call {
-  int64_t at;  // 0 appends; else the line it is inserted at (-1: the last row's line)
+  int64_t at;     // 0 appends; else the line it is inserted at (-1: the last row's line)
+  int batch = 0;  // rows of one writeRecords (at 0)
 };
 
 struct Scenario {
@@ -133,21 +135,27 @@ bool runScenario(const Scenario& sc, const std::string& path, int samples, Total
     gCall = static_cast<int>(c);
     const int64_t rows = rowsOf(tables.back());
     const int64_t at = sc.calls[c].at < 0 ? rows : sc.calls[c].at;
-    const std::string name = "pc" + std::to_string(c);
     const std::string value(30 + 13 * (c % 4), static_cast<char>('a' + c));
+    const int batch = sc.calls[c].batch;
+    std::vector<std::string> recs;
+    std::vector<rel::Op> ops;
+    for (int j = 0; j < std::max(batch, 1); ++j) {
+      const std::string name = "pc" + std::to_string(c) + (batch > 0 ? "b" + std::to_string(j) : "");
+      recs.push_back("NAME=" + name + ",SCORE=" + std::to_string(c) + ",DATE=" + value);
+      ops.push_back(rel::Op{"", name + "|" + std::to_string(c) + "|" + value + "\n", at});
+    }
     std::string trace;
     gSyncs = 0;
     dbhelper::Status s;
     {
       DBHelper t(path, &trace, at == 0 ? DBHelper::Access::kAppend : DBHelper::Access::kWrite, options);
       s = t.status();
-      const std::string rec = "NAME=" + name + ",SCORE=" + std::to_string(c) + ",DATE=" + value;
-      if (s.ok()) s = at == 0 ? t.writeRow(rec) : t.writeRowToLine(rec, static_cast<int32_t>(at));
+      if (s.ok() && batch > 0) s = t.writeRecords(std::vector<std::string_view>(recs.begin(), recs.end()));
+      else if (s.ok()) s = at == 0 ? t.writeRow(recs[0]) : t.writeRowToLine(recs[0], static_cast<int32_t>(at));
     }
     int& most = at == 0 ? tot->maxSyncsAppend : tot->maxSyncsInsert;
     most = std::max(most, gSyncs);
-    rel::Op op{"", name + "|" + std::to_string(c) + "|" + value + "\n", at};
-    const std::string want = rel::applied(tables.back(), op);
+    const std::string want = rel::applied(tables.back(), ops);
     const auto got = rel::readFile(path);
     if (!s.ok() || !got || *got != want) {
       std::fprintf(stderr, "%s: call %zu failed or wrote the wrong table: %s\n", sc.name, c, s.ToString().c_str());
@@ -242,6 +250,9 @@ int main(int argc, char** argv) {
       {"pages: first line", big, big, {{1}, {1}}},
       {"pages: middle and last line", big, big, {{350}, {-1}, {702}}},
       {"pages, tail moved in chunks: first and middle line", big, big, {{1}, {350}}, 4096},
+      // Some 40 sectors a batch, torn in any way: the whole batch or none of it may stand.
+      // The append after one writes where its record lay until the unsynced commit.
+      {"pages: batches of 400 rows and an append", big, big, {{0, 400}, {0}, {0, 400}}},
       {"leftover record: insert, append", leftover(left), left, {{2}, {0}}},
       {"leftover record: append", leftover(left), left, {{0}}},
   };
