@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# maven-consumer.sh REPO [JAVA]
+# maven-consumer.sh REPO [JAVA [JAVA24]]
 # A new user's project: a pom naming gameserver:gameserver-dbiface (and its sources and
 # javadoc jars), built with Maven offline against the file repository REPO (tools/package.sh)
 # and Debian's packaged Maven plugins, then run with JAVA on a real table from an empty
-# directory.
+# directory; and its fat jar as docs/packaging.md shades it, run with java -jar under JAVA
+# and under JAVA24 (a JDK 24+, which warns when the manifest lost Enable-Native-Access;
+# default: the JDK 25 tools/test.sh uses, left out when not installed).
 set -euo pipefail
 repo=$(readlink -f "$1")
 java=${2:-java}
+java24=${3:-/usr/lib/jvm/temurin-25-jdk-amd64/bin/java}
 version=$(sed -n 's:.*<release>\(.*\)</release>.*:\1:p' "$repo/gameserver/gameserver-dbiface/maven-metadata.xml")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -58,6 +61,27 @@ cat > "$work/app/pom.xml" <<XML
         <configuration><release>17</release></configuration>
       </plugin>
       <plugin><artifactId>maven-jar-plugin</artifactId><version>3.3.0</version></plugin>
+      <!-- the fat jar of docs/packaging.md, beside the plain one as consumer-1-all.jar -->
+      <plugin>
+        <artifactId>maven-shade-plugin</artifactId><version>3.4.1</version>
+        <executions><execution>
+          <phase>package</phase><goals><goal>shade</goal></goals>
+          <configuration>
+            <shadedArtifactAttached>true</shadedArtifactAttached>
+            <shadedClassifierName>all</shadedClassifierName>
+            <transformers>
+              <transformer implementation="org.apache.maven.plugins.shade.resource.ManifestResourceTransformer">
+                <mainClass>app.Main</mainClass>
+                <manifestEntries>
+                  <Enable-Native-Access>ALL-UNNAMED</Enable-Native-Access>
+                  <Implementation-Version>\${project.version}</Implementation-Version>
+                </manifestEntries>
+              </transformer>
+              <transformer implementation="org.apache.maven.plugins.shade.resource.ApacheNoticeResourceTransformer"/>
+            </transformers>
+          </configuration>
+        </execution></executions>
+      </plugin>
       <!-- no tests here, and Debian's Maven repository lacks surefire -->
       <plugin>
         <artifactId>maven-surefire-plugin</artifactId><version>2.22.3</version>
@@ -71,6 +95,7 @@ cat > "$work/app/src/main/java/app/Main.java" <<'JAVA'
 package app;
 
 import gameserver.DBIface;
+import gameserver.dbiface.Table;
 
 public class Main {
     public static void main(String[] args) {
@@ -83,6 +108,7 @@ public class Main {
             out.append(' ').append(DBIface.getRow(i));
         }
         System.out.println(out);
+        System.out.println("version: " + Table.version());
     }
 }
 JAVA
@@ -105,4 +131,37 @@ if ! grep -qxF "$want" <<< "$out" || grep -q WARNING <<< "$out" \
   exit 1
 fi
 echo "ok   Maven built the consumer offline against gameserver:gameserver-dbiface:$version; it ran"
-echo "1 passed, 0 failed"
+
+# The fat jar alone, from an empty directory: the library's version from its classes, no
+# native-access warning, and the NOTICE kept.
+fat=$work/app/target/consumer-1-all.jar
+failed=0
+for j in "$java" "$java24"; do
+  [ "$j" = "$java24" ] && [ ! -x "$j" ] && { echo "SKIP: $j is not installed"; continue; }
+  printf 'NAME|SCORE|DATE\n' > "$work/run/fat.txt"
+  out=$(cd "$work/run" && "$j" -Xcheck:jni -jar "$fat" "$work/run/fat.txt" 2>&1) || true
+  if ! grep -qxF "$want" <<< "$out" || ! grep -qxF "version: $version" <<< "$out" \
+      || grep -q WARNING <<< "$out"; then
+    echo "FAIL java -jar on the shaded consumer under $j printed:"
+    echo "$out"
+    failed=1
+  fi
+done
+# The manifest's version is the application's (1) now; the CLI names the library's.
+usage=$("$java" -cp "$fat" gameserver.Cli --help 2>&1 || true)
+if [[ "$usage" != "usage: java -jar gameserver-dbiface-$version.jar "* ]]; then
+  echo "FAIL the CLI in the shaded jar printed: $usage"
+  failed=1
+fi
+notice=$(unzip -p "$dep" META-INF/NOTICE)
+copyright=$(grep '^Copyright' <<< "$notice" || true)
+if [ -z "$copyright" ] || ! grep -qxF "$copyright" <<< "$(unzip -p "$fat" META-INF/NOTICE)"; then
+  echo "FAIL the shaded jar's META-INF/NOTICE lacks '$copyright'"
+  failed=1
+fi
+if [ "$failed" = 1 ]; then
+  echo "1 passed, 1 failed"
+  exit 1
+fi
+echo "ok   the shaded consumer ran with java -jar: version $version (also in the CLI's usage), no warning, NOTICE kept"
+echo "2 passed, 0 failed"
