@@ -29,6 +29,8 @@ import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 import java.util.stream.Stream;
 import javax.xml.parsers.DocumentBuilderFactory;
+import javax.xml.xpath.XPath;
+import javax.xml.xpath.XPathFactory;
 import gameserver.dbiface.Table;
 import gameserver.tests.ChildJvm;
 import org.junit.jupiter.api.AfterAll;
@@ -39,8 +41,6 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.MethodSource;
 import org.w3c.dom.Document;
-import org.w3c.dom.Element;
-import org.w3c.dom.NodeList;
 
 /**
  * Checks how the jar finds its native library: each case runs a program in a child JVM from an
@@ -417,33 +417,16 @@ final class PackagingTest {
     void pomHasWhatAPublicRepositoryRequires() throws Exception {
         Document pom = DocumentBuilderFactory.newInstance().newDocumentBuilder()
                 .parse(Path.of(ChildJvm.require("test.pom")).toFile());
-        Element project = pom.getDocumentElement();
-        assertEquals("gameserver-dbiface", text(project, "artifactId"));
-        assertEquals(manifestVersion(), text(project, "version"));
-        for (String path : List.of("groupId", "name", "description", "url", "licenses/license/name",
-                "licenses/license/url", "developers/developer/name", "scm/connection",
-                "scm/developerConnection", "scm/url")) {
-            String t = text(project, path);
-            assertTrue(!t.isBlank() && !t.contains("@"), path + " is \"" + t + "\"");
+        XPath x = XPathFactory.newInstance().newXPath();
+        assertEquals(manifestVersion(), x.evaluate("/project/version", pom));
+        assertEquals("Apache-2.0", x.evaluate("/project/licenses/license/name", pom));
+        assertTrue(x.evaluate("/project/scm/connection", pom).startsWith("scm:git:"));
+        for (String e : List.of("groupId", "artifactId", "name", "description", "url",
+                "licenses/license/url", "developers/developer/name", "scm/developerConnection",
+                "scm/url")) {
+            String t = x.evaluate("/project/" + e, pom).trim();
+            assertTrue(!t.isEmpty() && !t.contains("@"), e + " is \"" + t + "\"");
         }
-        assertEquals("Apache-2.0", text(project, "licenses/license/name"));
-        assertTrue(text(project, "scm/connection").startsWith("scm:git:"));
-    }
-
-    /** The text of the one element at {@code path} (names separated by /) below {@code e}. */
-    static String text(Element e, String path) {
-        for (String name : path.split("/")) {
-            List<Element> found = new ArrayList<>();
-            NodeList children = e.getChildNodes();
-            for (int i = 0; i < children.getLength(); i++) {
-                if (children.item(i) instanceof Element c && c.getTagName().equals(name)) {
-                    found.add(c);
-                }
-            }
-            assertEquals(1, found.size(), "elements " + name + " in " + path);
-            e = found.get(0);
-        }
-        return e.getTextContent().trim();
     }
 
     static Stream<Named<Case>> cases() {
