@@ -172,8 +172,8 @@ Status TableWriter::writeUnderRecord() {
     if (!s.ok()) return fail(s);
     enter(State::kOverwriting);
     s = held() ? overwriteHeld(grownInPlace) : overwriteStreamed();
-    // The new bytes on the disk before the commit drops their copy. The commit itself is
-    // not synced: after a power cut the record finds them whole and keeps them.
+    // The new bytes on the disk before the commit drops their copy (a power cut before the
+    // commit is on the disk finds them whole through the record, and keeps them).
     if (s.ok() && full) s = file_.Sync();
     if (s.ok()) s = commit();
     if (!s.ok()) return fail(s);
@@ -515,6 +515,10 @@ Status TableWriter::commit() {
   uint64_t size = 0;
   Status s = file_.StillAt(&same, &size);
   if (s.ok()) s = cutBackKeepingAppends(newSize_, same ? &size : nullptr);  // drops the copy and the record
+  // Durable: the truncation on the disk before we return. The next write lands at the new
+  // end, on top of where the record was; were the truncation still only in memory, a power
+  // cut could leave that write over a torn record, which recovery can neither undo nor keep.
+  if (s.ok() && options_.durable()) s = file_.Sync();
   if (!s.ok()) return s;
   enter(State::kCommitted);
   if (!same) {

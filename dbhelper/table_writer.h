@@ -28,7 +28,8 @@
 //     back at pos and cuts to oldSize; a durable write whose new bytes are all in place
 //     is kept instead.
 //  6. kCommitted: the truncation to newSize dropped the copy and the record: the file is
-//     the new table, with what others appended meanwhile moved down after it.
+//     the new table, with what others appended meanwhile moved down after it. Durable:
+//     the truncation is on the disk, so no later write lands on a record still there.
 //  7. kTruncated: another program truncated the file while we overwrote it; our bytes are
 //     cut off again, and the file is as that program left it.
 //  8. Before every write that would lengthen the file again the size is looked at, so our

@@ -270,7 +270,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "too few states: %ld\n", tot.states);
       ok = false;
     }
-    if (full && (tot.torn != 0 || tot.lost != 0 || tot.maxSyncsAppend > 2 || tot.maxSyncsInsert > 3)) ok = false;
+    if (full && (tot.torn != 0 || tot.lost != 0 || tot.maxSyncsAppend > 3 || tot.maxSyncsInsert > 4)) ok = false;
     if (!full && (tot.maxSyncsAppend != 0 || tot.maxSyncsInsert != 0)) ok = false;
   }
   std::filesystem::remove_all(dir);
