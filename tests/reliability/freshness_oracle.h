@@ -61,6 +61,7 @@ struct Table {
   bool readable = true;
   std::vector<std::string> header;
   std::vector<std::vector<std::string>> rows;
+  bool endsEarly = false;  // a line over 99 bytes ends the table before the end of the file
 
   // bytes: nullopt for a missing file.
   static Table of(const std::optional<std::string>& bytes) {
@@ -74,9 +75,9 @@ struct Table {
       if (lf != std::string::npos && len > 0 && b[e - 1] == '\r') --len;  // CR LF is one line end
       if (n == 0) {
         t.header = fieldsOf(b.substr(p, std::min<size_t>(len, 99)));
-        if (len > 99) break;
+        if ((t.endsEarly = len > 99)) break;
       } else {
-        if (len > 99) break;
+        if ((t.endsEarly = len > 99)) break;
         t.rows.push_back(fieldsOf(b.substr(p, len)));
       }
       p = e + 1;
