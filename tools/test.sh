@@ -19,8 +19,9 @@
 #                tools/aarch64-jvm.sh), java -jar of the one jar there
 # --fast stops after asan. As root on Debian, the packages of tools/packages.txt that are
 # missing are installed first; otherwise a stage that lacks one is skipped and named.
-# The last line counts stages: "N passed, M failed, K skipped"; the exit status is 0 when
-# none failed.
+# The last line counts stages, then the tests skipped inside the stages that ran:
+# "N passed, M failed, K skipped (J tests skipped inside stages)"; the exit status is 0
+# when none failed.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
@@ -60,12 +61,26 @@ if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
 fi
 
 # ---- stages -----------------------------------------------------------------------------
-passed=0 failed=0 skipped=0
+passed=0 failed=0 skipped=0 inner=0
 failures=()
+# skips_in FILE...: the tests these logs show as skipped: GoogleTest's "[  SKIPPED ] N
+# tests" summary, the JUnit console's "N tests skipped" and "N tests aborted" (an
+# assumption did not hold), and the scripts' "SKIP" lines (a JDK not installed, say).
+skips_in() {
+  awk '/^\[  SKIPPED \] [0-9]+ tests?[,.]/ { n += $4 }
+       /^\[ *[0-9]+ tests (skipped|aborted) *\]$/ {
+         match($0, /[0-9]+/); n += substr($0, RSTART, RLENGTH) }
+       /^SKIP[: ]/ { n++ }
+       END { print n + 0 }' "$@"
+}
+# A stage's output, and the number of skips a stage counted itself (label).
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+log=$scratch/log counted=$scratch/counted
 stage() {
   local name=$1
   shift
-  local lack t0=$SECONDS
+  local lack t0=$SECONDS n
   lack=$(missing "$name" | tr '\n' ' ')
   if [ -n "$lack" ]; then
     echo "SKIP $name: needs ${lack% } (apt-get install ${lack% })"
@@ -73,8 +88,13 @@ stage() {
     return
   fi
   echo "== $name =="
-  "$@"
-  local rc=$?
+  : > "$counted"
+  "$@" 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  n=$(cat "$counted")
+  [ -n "$n" ] || n=$(skips_in "$log")
+  [ "$rc" != 77 ] || n=0  # a skipped stage counts once, as a stage
+  inner=$((inner + n))
   if [ "$rc" = 0 ]; then
     passed=$((passed + 1))
   elif [ "$rc" = 77 ]; then
@@ -85,7 +105,7 @@ stage() {
     failed=$((failed + 1))
     failures+=("$name")
   fi
-  echo "-- $name: $((SECONDS - t0)) s"
+  echo "-- $name: $((SECONDS - t0)) s$([ "$n" = 0 ] || echo ", $n skipped inside")"
 }
 
 build() {
@@ -95,7 +115,16 @@ build() {
     cmake --build "$root/build" -j"$jobs"
 }
 label() {
-  (cd "$root/build" && ctest -L "^$1\$" --output-on-failure --no-tests=error -j"$jobs")
+  local last=$root/build/Testing/Temporary/LastTest.log
+  rm -f "$last"
+  (cd "$root/build" && ctest -L "^$1\$" --output-on-failure --no-tests=error -j"$jobs") |
+    tee "$scratch/ctest"
+  local rc=${PIPESTATUS[0]} n=0
+  # ctest shows a passing entry's output only in its log: the skips are counted there,
+  # plus the entries that could not run at all.
+  [ -f "$last" ] && n=$(skips_in "$last")
+  echo $((n + $(grep -c '\*\*\*Not Run' "$scratch/ctest"))) > "$counted"
+  return "$rc"
 }
 asan() {
   cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DDBIFACE_SANITIZE=ON \
@@ -142,5 +171,5 @@ if [ "$fast" = 0 ]; then
 fi
 
 [ "$failed" = 0 ] || echo "failed stages: ${failures[*]}"
-echo "$passed passed, $failed failed, $skipped skipped"
+echo "$passed passed, $failed failed, $skipped skipped ($inner test$([ "$inner" = 1 ] || echo s) skipped inside stages)"
 [ "$failed" = 0 ]
