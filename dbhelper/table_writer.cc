@@ -365,6 +365,18 @@ Status TableWriter::overwriteStreamed() {
   return s;
 }
 
+Status TableWriter::revertCommit(Status s) {
+  // The record and the copy are gone with the truncation: a held tail puts the old table
+  // back from memory (unsynced, as the sync just failed); a streamed one cannot, and the
+  // new table stays.
+  if (!held()) return s;
+  size_t w = 0;
+  const Slice back{rest_.data(), rest_.size()};
+  Status u = rest_.empty() ? Status::OK() : file_.WriteAt(pos_, &back, 1, &w);
+  if (u.ok()) (void)file_.Truncate(oldSize_);
+  return s;
+}
+
 void TableWriter::undo() {
   if (!held()) {
     // The old table comes back even when the new one is whole: the call reports failure.
@@ -515,12 +527,15 @@ Status TableWriter::commit() {
   uint64_t size = 0;
   Status s = file_.StillAt(&same, &size);
   if (s.ok()) s = cutBackKeepingAppends(newSize_, same ? &size : nullptr);  // drops the copy and the record
+  if (!s.ok()) return s;
+  enter(State::kCommitted);
   // Durable: the truncation on the disk before we return. The next write lands at the new
   // end, on top of where the record was; were the truncation still only in memory, a power
   // cut could leave that write over a torn record, which recovery can neither undo nor keep.
-  if (s.ok() && options_.durable()) s = file_.Sync();
-  if (!s.ok()) return s;
-  enter(State::kCommitted);
+  if (options_.durable()) {
+    Status synced = file_.Sync();
+    if (!synced.ok()) return revertCommit(synced);
+  }
   if (!same) {
     return Status::Changed("table " + path_ +
                            " was replaced by another program during the write; the row went to the old file");

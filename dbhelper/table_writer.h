@@ -29,7 +29,9 @@
 //     is kept instead.
 //  6. kCommitted: the truncation to newSize dropped the copy and the record: the file is
 //     the new table, with what others appended meanwhile moved down after it. Durable:
-//     the truncation is on the disk, so no later write lands on a record still there.
+//     the truncation is on the disk, so no later write lands on a record still there; when
+//     that sync fails, a held tail puts the old table back (a streamed one cannot: the
+//     new table stays, and the call reports the failure).
 //  7. kTruncated: another program truncated the file while we overwrote it; our bytes are
 //     cut off again, and the file is as that program left it.
 //  8. Before every write that would lengthen the file again the size is looked at, so our
@@ -124,6 +126,9 @@ class TableWriter {
   Status overwriteHeld(bool grownInPlace);
   Status overwriteStreamed();
   void undo();
+  // After a committed durable write whose sync failed: puts the old table back where
+  // memory holds it, and returns `s`.
+  Status revertCommit(Status s);
   // Moves `len` bytes from `from` to `to` in chunks (the ranges do not overlap); with
   // `sum`, takes the checksums of the copy and of the new bytes as it goes.
   Status moveBytes(uint64_t from, uint64_t to, uint64_t len, bool sum);
