@@ -51,7 +51,9 @@ TEST(ValuesTest, StoresValuesAsGivenAndRefusesWhatReadingWouldChange) {
     } else {
       ASSERT_TRUE(s.ok()) << "[" << what << "] " << s.ToString();
       EXPECT_EQ(fieldsOf(row), c.fields);
-      EXPECT_EQ(fieldsOf(parseLine(rowLine(row))), c.fields) << "reads back as written";
+      const std::string line = rowLine(row);
+      EXPECT_EQ(fieldsOf(parseLine(std::string_view(line).substr(0, line.size() - kNewline.size()))), c.fields)
+          << "reads back as written";
     }
   }
 }
@@ -121,7 +123,7 @@ TEST_F(BatchTest, AppendsEveryRowInOneWriteInEveryReadMode) {
         put(before);
         warm(path_, env.options);
         std::vector<std::string> texts;
-        std::string want = "N|S\na|1\n";
+        std::string want = before.back() == '\n' ? before : before + std::string(kNewline);
         for (int i = 0; i < n; ++i) {
           texts.push_back("S=" + std::to_string(i) + ", N=p" + std::to_string(i));
           want += "p" + std::to_string(i) + "|" + std::to_string(i) + std::string(kNewline);
