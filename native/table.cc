@@ -109,9 +109,13 @@ R withHandle(JNIEnv* env, jlong id, R onError, Body body) {
   return onError;
 }
 
-Status outOfRows(int32_t row, int32_t rows, int32_t last) {
-  return Status::OutOfRange("row " + std::to_string(row) + " is outside 1.." + std::to_string(last) + " (the table has " +
-                            std::to_string(rows) + " rows)");
+// Sets *row to data row `index`, or says that the table has no such row.
+Status findRow(DBHelper& t, int32_t index, DataRow* row) {
+  if (t.rowAt(index, row)) return Status::OK();
+  const int32_t rows = t.getNumRows();
+  if (!t.status().ok()) return t.status();
+  return Status::OutOfRange("row " + std::to_string(index) + " is outside 1.." + std::to_string(rows) +
+                            " (the table has " + std::to_string(rows) + " rows)");
 }
 
 // Converts every element of a String[] (none null) to UTF-8; nothing with an exception
@@ -236,10 +240,8 @@ JNIEXPORT jstring JNICALL Java_gameserver_dbiface_Table_rowText0(JNIEnv* env, jc
     bool missing = false;
     const Status s = onTable(path, DBHelper::Access::kRead, &missing, [&](DBHelper& t) {
       DataRow row;
-      if (!t.rowAt(index, &row)) {
-        const int32_t rows = t.getNumRows();
-        return t.status().ok() ? outOfRows(index, rows, rows) : t.status();
-      }
+      Status found = findRow(t, index, &row);
+      if (!found.ok()) return found;
       text = dbhelper::renderRow(t.header(), row);
       return Status::OK();
     });
@@ -253,10 +255,8 @@ JNIEXPORT jobjectArray JNICALL Java_gameserver_dbiface_Table_row0(JNIEnv* env, j
     bool missing = false;
     const Status s = onTable(path, DBHelper::Access::kRead, &missing, [&](DBHelper& t) {
       DataRow row;
-      if (!t.rowAt(index, &row)) {
-        const int32_t rows = t.getNumRows();
-        return t.status().ok() ? outOfRows(index, rows, rows) : t.status();
-      }
+      Status found = findRow(t, index, &row);
+      if (!found.ok()) return found;
       const int32_t n = std::min(row.count, t.header().count);
       for (int32_t k = 0; k < n; ++k) {
         pairs.push_back(t.header().fields[k]);
