@@ -110,7 +110,7 @@ class DBHelper {
 
   // Returns OK when a row written at the end of the table would be read, and otherwise
   // the error that names the line hiding it. An image of the edges is read whole for the
-  // check, and offered to the cache so the next write needs no read.
+  // check (a cached image knows the answer without a read).
   Status checkEndVisible();
   // Writes `row` as the file's last line. A row without fields writes nothing (a
   // missing file is then created empty).
