@@ -1,5 +1,6 @@
 #include "dbhelper/DBHelper.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 #include <optional>
@@ -78,6 +79,18 @@ Status DBHelper::loadOnce(int attempt, bool* again) {
   id_ = info.id;
   Status s = lock_.Acquire(file_, id_, write, options_.lockTimeout);
   if (!s.ok()) return s;
+  if (write) {
+    // A file renamed over the path while we waited (an operator's edit, made under this
+    // lock) is the table now: a write into the old one would be lost.
+    bool same = true;
+    s = file_.StillAt(&same);
+    if (!s.ok()) return s;
+    if (!same) {
+      *again = attempt < 5;
+      if (*again) return Status::OK();
+      return Status::Changed("table " + filePath_ + " keeps being replaced by another program");
+    }
+  }
   // The size seen before the lock may be stale: another writer may have appended, or
   // committed and dropped its undo record. Both reads below find the real end.
   image_.end().size = info.size;
@@ -149,7 +162,7 @@ Status DBHelper::repairIfNeeded(bool* repaired) {
   if (access_ == Access::kRead) return repairAsReader(rec, repaired);
   s = rollBack(file_, rec);
   if (!s.ok()) return s;
-  *repaired = true;
+  *repaired = repaired_ = true;
   return Status::OK();
 }
 
@@ -160,13 +173,28 @@ Status DBHelper::repairAsReader(const UndoRecord& rec, bool* repaired) {
     std::string ignored;
     DBHelper writer(filePath_, &ignored, Access::kWrite, options_);
     if (writer.status().ok()) {
-      *repaired = true;
+      *repaired = repaired_ = writer.repaired();
       return Status::OK();
     }
   }
   if (!image_.whole()) return Status::IOError("table " + filePath_ + " holds an unfinished write that cannot be rolled back");
   image_.showUndone(rec);
   return Status::OK();
+}
+
+Status DBHelper::readTableBytes(uint64_t pos, size_t n, char* out, size_t* got) const {
+  *got = 0;
+  if (!status_.ok()) return status_;
+  const uint64_t size = image_.end().size;
+  if (pos >= size || missing_) return Status::OK();
+  const size_t want = static_cast<size_t>(std::min<uint64_t>(n, size - pos));
+  if (image_.whole()) {
+    const std::string_view b = image_.bytes(pos, want);
+    std::copy(b.begin(), b.end(), out);
+    *got = b.size();
+    return Status::OK();
+  }
+  return file_.ReadAt(pos, out, want, got);
 }
 
 int32_t DBHelper::getNumRows() {

@@ -50,6 +50,14 @@ class DBHelper {
   const Status& status() const { return status_; }
   // Whether no file was found at the path (then read as an empty table).
   bool missing() const { return missing_; }
+  // Whether loading rolled back an unfinished write.
+  bool repaired() const { return repaired_; }
+  // The table's size in bytes, an undo record excluded.
+  uint64_t tableSize() const { return image_.end().size; }
+  // Copies up to `n` of the table's bytes from `pos` to `out` and sets *got (short only at
+  // the end): from the image when it holds the table (which may be the repaired table
+  // shown from memory), else from the file. REQUIRES: kRead or kWrite.
+  Status readTableBytes(uint64_t pos, size_t n, char* out, size_t* got) const;
 
   // Returns the number of data rows. A count that does not fit 32 bits is an error
   // (status() says so) and returns 0.
@@ -134,6 +142,7 @@ class DBHelper {
   Trace trace_;
   Status status_;
   bool missing_ = false;
+  bool repaired_ = false;
   File file_;
   TableLock lock_;
   FileId id_;

@@ -80,6 +80,12 @@ class File {
   // Creates `path` empty when it does not exist; leaves an existing file alone. With
   // `durable`, a file it creates is on stable storage, directory entry included.
   static Status CreateIfMissing(const std::string& path, bool durable = false, const SysCalls& sys = realSysCalls());
+  // Renames `from` over `to` in one step: `to` names the old file or the new one, never
+  // neither. Not through SysCalls: only the operator's tools replace a table.
+  static Status Rename(const std::string& from, const std::string& to);
+  // Gives the file at `path` the permission bits, and where allowed the owner and group,
+  // of `like`; a file that replaces a table must stay writable by its server.
+  static Status Adopt(const std::string& path, const FileInfo& like);
 
   bool isOpen() const { return fd_ >= 0; }
   // Returns what fstat said when Open opened the file.

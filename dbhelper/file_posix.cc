@@ -5,6 +5,7 @@
 #include "dbhelper/file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #if !defined(_WIN32)
@@ -218,6 +219,20 @@ const SysCalls kReal = {sysOpen,      sysClose,     sysPread,       sysPwritev, 
 }  // namespace
 
 const SysCalls& realSysCalls() { return kReal; }
+
+Status File::Rename(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) return Status::FromErrno("cannot rename " + from + " to", to, errno);
+  return Status::OK();
+}
+
+Status File::Adopt(const std::string& path, const FileInfo& like) {
+  // Another owner is for root only; anyone else keeps their own and says nothing.
+  if (::chown(path.c_str(), like.uid, like.gid) != 0 && errno != EPERM) {
+    return Status::FromErrno("cannot set the owner of", path, errno);
+  }
+  if (::chmod(path.c_str(), like.mode & 07777) != 0) return Status::FromErrno("cannot set the mode of", path, errno);
+  return Status::OK();
+}
 #endif
 
 }  // namespace dbhelper

@@ -278,6 +278,21 @@ const SysCalls kReal = {sysOpen,      sysClose,       sysPread,     sysPwritev, 
 
 const SysCalls& realSysCalls() { return kReal; }
 
+Status File::Rename(const std::string& from, const std::string& to) {
+  std::wstring wfrom, wto;
+  if (!widePath(from.c_str(), &wfrom) || !widePath(to.c_str(), &wto)) {
+    return Status::FromErrno("cannot rename " + from + " to", to, errno);
+  }
+  // Fails while another process has the table open without FILE_SHARE_DELETE.
+  if (!MoveFileExW(wfrom.c_str(), wto.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return Status::FromErrno("cannot rename " + from + " to", to, errnoFrom(GetLastError()));
+  }
+  return Status::OK();
+}
+
+// Windows files carry no POSIX mode; a new file inherits the directory's access rules.
+Status File::Adopt(const std::string&, const FileInfo&) { return Status::OK(); }
+
 }  // namespace dbhelper
 
 #endif  // _WIN32

@@ -130,4 +130,25 @@ jstring newString(JNIEnv* env, std::string_view utf8) {
   return env->NewString(reinterpret_cast<const jchar*>(units.data()), static_cast<jsize>(units.size()));
 }
 
+// Returns a new String[] (`cls`: java.lang.String) of the first `n` strings; null with
+// an exception pending.
+jobjectArray stringArray(JNIEnv* env, jclass cls, const std::string* strings, size_t n) {
+  jobjectArray out = env->NewObjectArray(static_cast<jsize>(n), cls, nullptr);
+  if (out == nullptr) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    LocalRef s(env, newString(env, strings[i]));
+    if (!s) {
+      env->DeleteLocalRef(out);
+      return nullptr;
+    }
+    env->SetObjectArrayElement(out, static_cast<jsize>(i), s.get());
+  }
+  return out;
+}
+
+jobjectArray stringArray(JNIEnv* env, const std::string* strings, size_t n) {
+  LocalRef cls(env, env->FindClass("java/lang/String"));
+  return cls ? stringArray(env, static_cast<jclass>(cls.get()), strings, n) : nullptr;
+}
+
 }  // namespace dbiface

@@ -64,6 +64,10 @@ std::optional<std::string> toUtf8(JNIEnv* env, jstring s);
 // Returns a new Java string for UTF-8 (or modified UTF-8) bytes, or null with an
 // exception pending.
 jstring newString(JNIEnv* env, std::string_view utf8);
+// Returns a new String[] (`cls`: java.lang.String) of the first `n` strings; null with an
+// exception pending.
+jobjectArray stringArray(JNIEnv* env, jclass cls, const std::string* strings, size_t n);
+jobjectArray stringArray(JNIEnv* env, const std::string* strings, size_t n);
 
 }  // namespace dbiface
 

@@ -134,29 +134,8 @@ std::optional<std::vector<std::string>> utf8Array(JNIEnv* env, jobjectArray arra
   return out;
 }
 
-// Returns a new String[] (`cls`: java.lang.String) of the first `n` strings; null with
-// an exception pending.
-jobjectArray stringArray(JNIEnv* env, jclass cls, const std::string* strings, size_t n) {
-  jobjectArray out = env->NewObjectArray(static_cast<jsize>(n), cls, nullptr);
-  if (out == nullptr) return nullptr;
-  for (size_t i = 0; i < n; ++i) {
-    dbiface::LocalRef s(env, dbiface::newString(env, strings[i]));
-    if (!s) {
-      env->DeleteLocalRef(out);
-      return nullptr;
-    }
-    env->SetObjectArrayElement(out, static_cast<jsize>(i), s.get());
-  }
-  return out;
-}
-
-jobjectArray stringArray(JNIEnv* env, const std::string* strings, size_t n) {
-  dbiface::LocalRef cls(env, env->FindClass("java/lang/String"));
-  return cls ? stringArray(env, static_cast<jclass>(cls.get()), strings, n) : nullptr;
-}
-
 jobjectArray fieldsArray(JNIEnv* env, const DataRow& row, int32_t n) {
-  return stringArray(env, row.fields.data(), static_cast<size_t>(std::max<int32_t>(0, n)));
+  return dbiface::stringArray(env, row.fields.data(), static_cast<size_t>(std::max<int32_t>(0, n)));
 }
 
 // One append of `rows` built by `build(table, &rows)` under the table's lock.
@@ -264,7 +243,7 @@ JNIEXPORT jobjectArray JNICALL Java_gameserver_dbiface_Table_row0(JNIEnv* env, j
       }
       return Status::OK();
     });
-    return report(env, path, s, missing) ? stringArray(env, pairs.data(), pairs.size()) : nullptr;
+    return report(env, path, s, missing) ? dbiface::stringArray(env, pairs.data(), pairs.size()) : nullptr;
   });
 }
 
@@ -314,7 +293,7 @@ JNIEXPORT jobjectArray JNICALL Java_gameserver_dbiface_Table_rows0(JNIEnv* env, 
         values[j].assign(bytes, from, ends[field] - from);
         from = ends[field];
       }
-      dbiface::LocalRef fields(env, stringArray(env, static_cast<jclass>(stringClass.get()), values, counts[i]));
+      dbiface::LocalRef fields(env, dbiface::stringArray(env, static_cast<jclass>(stringClass.get()), values, counts[i]));
       if (!fields) {
         env->DeleteLocalRef(out);
         return nullptr;

@@ -33,8 +33,7 @@ objdump=x86_64-w64-mingw32-objdump
 exports=$("$objdump" -p "$dll" | sed -n 's/^\s*\[\s*[0-9]*\] \(Java_.*\)$/\1/p' | sort | tr '\n' ' ')
 echo "exports: $exports"
 # Exactly the classes' native methods, as javac -h declared them.
-want=$(cat "$build/jni/gameserver_DBIface.h" "$build/jni/gameserver_dbiface_Table.h" |
-  grep -o 'Java_gameserver_\(DBIface\|dbiface_Table\)_[A-Za-z0-9_]*' | sort -u | tr '\n' ' ')
+want=$(cat "$build"/jni/gameserver_*.h | grep -o 'Java_gameserver_[A-Za-z0-9_]*' | sort -u | tr '\n' ' ')
 [ -n "$want" ] || { echo "windows-build: no JNI functions in $build/jni/gameserver_DBIface.h" >&2; exit 1; }
 [ "$exports" = "$want" ] || { echo "windows-build: unexpected exports" >&2; exit 1; }
 imports=$("$objdump" -p "$dll" | sed -n 's/^\s*DLL Name: //p' | sort | tr '\n' ' ')

@@ -1,30 +1,34 @@
 package gameserver;
 
+import java.io.BufferedOutputStream;
 import java.io.File;
+import java.io.FileDescriptor;
+import java.io.FileOutputStream;
 import java.io.IOException;
 import java.io.PrintStream;
+import java.io.UncheckedIOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.LinkedHashMap;
 import java.util.List;
+import java.util.Locale;
 import java.util.Map;
 
 /**
  * Command-line tool for operators: {@code java -jar gameserver-dbiface-VERSION.jar TABLE
- * COMMAND ...}. It goes through the five native methods only, so it sees a table exactly as
- * the game server does. It prints its results only; with {@code --trace} the library's trace
- * lines come first on standard output, and the results after every native call is done, or
- * into the file given by {@code --output}.
+ * COMMAND ...}. It reads and writes rows through the five native methods of {@link DBIface},
+ * so it sees a table exactly as the game server does, and lists, checks, backs up and edits
+ * it through {@link TableTools}, under the same locks. It prints its results only; with
+ * {@code --trace} the trace lines of the DBIface calls come first on standard output, and the
+ * results after every native call is done, or into the file given by {@code --output}.
  */
 public final class Cli {
     static final int OK = 0;
     static final int FAILED = 1;
     static final int USAGE = 2;
-
-    /** A listing whose row count moves under it is read again this many times in all. */
-    static final int LIST_TRIES = 5;
 
     /** The jar's file name as the build names it. */
     static String jarName() {
@@ -44,6 +48,19 @@ public final class Cli {
               add 'RECORD'         append a record, e.g. 'NAME=ann, SCORE=10, DATE=1/1/2020'
               insert LINE 'RECORD' insert a record so that it becomes data row LINE;
                                    LINE = rows + 1 appends
+              backup DEST [--verbose]
+                                   a copy of the table as of one moment, written to DEST
+                                   (a file, or a directory to put it in) through a
+                                   temporary file renamed into place; --verbose: how
+                                   long the table's lock was held
+              check [--repair]     name, with line numbers, whatever hides or garbles
+                                   rows; exit 1 when anything is found. --repair first
+                                   rolls back an unfinished write, as any library call
+                                   would, and changes nothing else
+              edit [--with FILE]   edit a copy in $VISUAL or $EDITOR, check it, and apply
+                                   it in one step; rows appended meanwhile are kept after
+                                   it. --with FILE applies FILE's content instead
+              --version, version   the jar's and the native library's version
               --help               this text
 
             Options:
@@ -55,8 +72,8 @@ public final class Cli {
             TABLE must exist, its first line naming the columns (e.g. NAME|SCORE|DATE);
             write that line with an editor first. Non-ASCII arguments need a UTF-8 locale
             (e.g. LANG=C.UTF-8).
-            Exit status: 0 done, 1 refused or I/O error (message on standard error),
-            2 usage error.
+            Exit status: 0 done, 1 refused, I/O error or (check) problems found (message
+            on standard error), 2 usage error. Operating a live table: docs/operations.md.
             """;
     }
 
@@ -82,7 +99,9 @@ public final class Cli {
 
     public static void main(String[] args) {
         // Table text is UTF-8; print it as such whatever the locale, like the trace lines.
-        PrintStream out = new PrintStream(System.out, false, StandardCharsets.UTF_8);
+        // Straight to the descriptor, buffered: System.out would hide a closed pipe.
+        PrintStream out = new PrintStream(new BufferedOutputStream(new FileOutputStream(FileDescriptor.out), 1 << 16),
+                false, StandardCharsets.UTF_8);
         PrintStream err = new PrintStream(System.err, true, StandardCharsets.UTF_8);
         int status = run(args, out, err);
         out.flush();
@@ -95,7 +114,7 @@ public final class Cli {
             out.print(help());
             return OK;
         }
-        List<String> results;
+        Outcome results;
         Path output;
         try {
             undecodable(args, System.getProperty("sun.jnu.encoding"));
@@ -114,19 +133,34 @@ public final class Cli {
             err.println("gameserver-dbiface: " + (message != null ? message : why.toString()));
             return FAILED;
         }
+        if (results.message() != null) {
+            err.println("gameserver-dbiface: " + results.message());
+        }
         if (output != null) {
             try {
-                Files.write(output, results, StandardCharsets.UTF_8);
+                Files.write(output, results.lines(), StandardCharsets.UTF_8);
             } catch (IOException e) {
                 err.println("gameserver-dbiface: cannot write " + output + ": " + e);
                 return FAILED;
             }
-            return OK;
+            return results.status();
         }
-        for (String line : results) {
+        int n = 0;
+        for (String line : results.lines()) {
             out.println(line);
+            // A reader that went away (list | head) ends the output, quietly.
+            if (++n % 1024 == 0 && out.checkError()) {
+                return results.status();
+            }
         }
-        return OK;
+        return results.status();
+    }
+
+    /** The lines a command prints, its exit status, and what to say on standard error. */
+    record Outcome(List<String> lines, int status, String message) {
+        Outcome(List<String> lines, int status) {
+            this(lines, status, null);
+        }
     }
 
     /**
@@ -188,49 +222,6 @@ public final class Cli {
         return output;
     }
 
-    /** The rows of a table as the native calls give them; a seam for the listing's retry. */
-    interface Rows {
-        int count();
-
-        String row(int index);
-    }
-
-    static final Rows NATIVE = new Rows() {
-        @Override
-        public int count() {
-            return DBIface.getNumRows();
-        }
-
-        @Override
-        public String row(int index) {
-            return DBIface.getRow(index);
-        }
-    };
-
-    /**
-     * Every row, read one call at a time. Rows are only ever added through the library, so a
-     * listing whose row count is the same before and after saw no change made through it; one
-     * that overlapped a change (an insertion shifts the rows under it) is read again.
-     */
-    static List<String> snapshot(Rows table, int tries) {
-        int before = table.count();
-        for (int attempt = 1;; attempt++) {
-            List<String> texts = new ArrayList<>(before);
-            for (int i = 1; i <= before; i++) {
-                texts.add(table.row(i));
-            }
-            int after = table.count();
-            if (after == before) {
-                return texts;
-            }
-            if (attempt == tries) {
-                throw new IllegalStateException("the table kept changing while it was listed (" + tries
-                        + " tries, last from " + before + " to " + after + " rows); list again");
-            }
-            before = after;
-        }
-    }
-
     static void mustExist(String table, String command) {
         if (new File(table).exists()) {
             return;
@@ -242,8 +233,11 @@ public final class Cli {
         throw new RefusedException("no such table file: " + table);
     }
 
-    /** Runs the command and returns the lines to print. */
-    static List<String> execute(String[] args) throws UsageException {
+    /** Runs the command and returns the lines to print and the exit status. */
+    static Outcome execute(String[] args) throws UsageException {
+        if (args.length == 1 && (args[0].equals("--version") || args[0].equals("version"))) {
+            return new Outcome(version(), OK);
+        }
         if (args.length < 2) {
             throw new UsageException(args.length == 0 ? "missing TABLE and COMMAND"
                     : "missing COMMAND");
@@ -280,9 +274,11 @@ public final class Cli {
                     throw new UsageException("list takes only --table (and --output)");
                 }
                 mustExist(table, command);
-                DBIface.init(table);
-                List<String> texts = snapshot(NATIVE, LIST_TRIES);
-                results.addAll(aligned ? align(texts) : texts);
+                // One image of the table, however busy its writers are.
+                String texts = TableTools.rowTexts(table);
+                List<String> rows = texts.isEmpty() ? List.of()
+                        : Arrays.asList(texts.substring(0, texts.length() - 1).split("\n", -1));
+                results.addAll(aligned ? align(rows) : rows);
                 warnHidden(table);
             }
             case "add" -> {
@@ -298,9 +294,127 @@ public final class Cli {
                 DBIface.init(table);
                 DBIface.writeRowToLine(args[3], line);
             }
+            case "backup" -> {
+                boolean verbose = extra == 2 && args[3].equals("--verbose");
+                if (!verbose) {
+                    expectArgs(command, extra, 1);
+                }
+                mustExist(table, command);
+                long[] r = TableTools.backup(table, args[2]);
+                if (verbose) {
+                    System.err.println("gameserver-dbiface: " + r[0] + " bytes in " + r[1]
+                            + (r[1] == 1 ? " copy" : " copies") + "; the table's lock held at most "
+                            + String.format(Locale.ROOT, "%.1f", r[2] / 1000.0) + " ms");
+                }
+            }
+            case "check" -> {
+                boolean repair = extra == 1 && args[2].equals("--repair");
+                if (extra != 0 && !repair) {
+                    throw new UsageException("check takes only --repair");
+                }
+                mustExist(table, command);
+                if (repair) {
+                    results.add(table + ": " + (TableTools.repair(table)
+                            ? "rolled back an unfinished write" : "no unfinished write to roll back"));
+                }
+                String[] findings = TableTools.check(table);
+                if (findings.length == 0) {
+                    results.add(table + ": clean");
+                }
+                results.addAll(Arrays.asList(findings));
+                return findings.length == 0 ? new Outcome(results, OK)
+                        : new Outcome(results, FAILED, table + ": " + findings.length
+                                + (findings.length == 1 ? " problem" : " problems") + " found");
+            }
+            case "edit" -> {
+                Path with = null;
+                if (extra == 2 && args[2].equals("--with")) {
+                    with = Path.of(args[3]);
+                } else if (extra != 0) {
+                    throw new UsageException("edit takes only --with FILE");
+                }
+                mustExist(table, command);
+                return new Outcome(results, edit(table, with));
+            }
             default -> throw new UsageException("unknown command '" + command + "'");
         }
-        return results;
+        return new Outcome(results, OK);
+    }
+
+    /** The jar's version, and the native library's version, platform and origin. */
+    static List<String> version() {
+        String build = TableTools.nativeBuild();
+        int space = build.indexOf(' ');
+        return List.of("gameserver-dbiface " + Version.VERSION,
+                "native library " + build.substring(0, space) + " for " + build.substring(space + 1)
+                        + ", loaded from " + NativeLoader.loadedFrom);
+    }
+
+    /**
+     * Applies a hand edit: a snapshot, edited in an editor (or replaced by the content of
+     * {@code with}), checked, then written in one step unless the table changed meanwhile
+     * other than by appended rows. A refused edit keeps the edited copy and names it.
+     */
+    static int edit(String table, Path with) {
+        byte[] base = TableTools.snapshot(table);
+        Path copy = with;
+        byte[] edited;
+        try {
+            if (with == null) {
+                String editor = System.getenv("VISUAL");
+                if (editor == null || editor.isBlank()) {
+                    editor = System.getenv("EDITOR");
+                }
+                if (editor == null || editor.isBlank()) {
+                    throw new RefusedException("set VISUAL or EDITOR to the editor to use, or give --with FILE");
+                }
+                copy = Files.createTempFile(Path.of(table).getFileName() + ".edit-", ".txt");
+                Files.write(copy, base);
+                List<String> cmd = new ArrayList<>(Arrays.asList(editor.trim().split("\\s+")));
+                cmd.add(copy.toString());
+                int status = new ProcessBuilder(cmd).inheritIO().start().waitFor();
+                if (status != 0) {
+                    throw new RefusedException("the editor exited with status " + status
+                            + "; the table is unchanged, the copy is at " + copy);
+                }
+            }
+            edited = Files.readAllBytes(copy);
+        } catch (IOException e) {
+            throw new UncheckedIOException("cannot " + (with == null ? "edit a copy of " + table : "read " + with)
+                    + ": " + e.getMessage(), e);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new RefusedException("interrupted; the table is unchanged");
+        }
+        if (Arrays.equals(base, edited)) {
+            deleteOwn(copy, with);
+            return OK;
+        }
+        String[] findings = TableTools.checkContent(edited, copy.toString());
+        try {
+            if (findings.length > 0) {
+                throw new RefusedException(String.join("\n", findings));
+            }
+            long kept = TableTools.replace(table, base, edited);
+            if (kept > 0) {
+                System.err.println("gameserver-dbiface: " + kept + (kept == 1 ? " row" : " rows")
+                        + " appended meanwhile kept after the edited rows");
+            }
+        } catch (RuntimeException e) {
+            throw new RefusedException(e.getMessage() + "\nthe edit is not applied; the edited copy is kept at " + copy);
+        }
+        deleteOwn(copy, with);
+        return OK;
+    }
+
+    private static void deleteOwn(Path copy, Path with) {
+        if (with == null) {
+            try {
+                Files.deleteIfExists(copy);
+            } catch (IOException e) {
+                System.err.println("gameserver-dbiface: cannot remove " + copy + ": " + e.getMessage());
+            }
+        }
     }
 
     /**

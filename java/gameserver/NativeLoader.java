@@ -202,6 +202,9 @@ final class NativeLoader {
                         + ", so build it for this platform and name it with " + PROPERTY;
     }
 
+    /** Where the library that loaded came from, for {@code --version}; null before. */
+    static volatile String loadedFrom;
+
     /** Refuses a loaded library built for another version of this class. */
     static void checkVersion(String where, Supplier<String> nativeVersion) {
         String version;
@@ -217,6 +220,7 @@ final class NativeLoader {
                     + ", but gameserver.DBIface is version " + Version.VERSION
                     + "; remove that stale copy or point " + PROPERTY + " at a matching build");
         }
+        loadedFrom = where;
     }
 
     /** Returns the jar path of the bundled library for this OS and architecture. */
