@@ -79,9 +79,16 @@ class NewFile {
   }
   uint64_t size() const { return size_; }
 
-  // Syncs the file, gives it the mode (and owner) of `like`, and renames it over the target.
+  Status Sync() {
+    Status s = synced_ == size_ ? Status::OK() : file_.Sync();
+    if (s.ok()) synced_ = size_;
+    return s;
+  }
+
+  // Syncs what was written since the last Sync(), gives the file the mode (and owner) of
+  // `like`, and renames it over the target.
   Status Commit(const FileInfo& like, const Options& options) {
-    Status s = file_.Sync();
+    Status s = Sync();
     file_.Close();
     if (s.ok()) s = File::Adopt(temp_, like);
     if (s.ok()) s = File::Rename(temp_, target_);
@@ -96,6 +103,7 @@ class NewFile {
   std::string temp_;
   File file_;
   uint64_t size_ = 0;
+  uint64_t synced_ = UINT64_MAX;
   bool committed_ = false;
 };
 
@@ -207,19 +215,33 @@ Status replaceTable(const std::string& path, const Options& options, std::string
   const std::u8string realUtf8 = real.u8string();
   const std::string target(realUtf8.begin(), realUtf8.end());
 
+  std::string next(edited);
+  // An unended last line is ended as the table's lines are.
+  if (!endsLine(next)) next += base.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+  std::vector<Finding> findings = checkText(next, path, 1);
+  if (!findings.empty()) return Status::InvalidArgument(findings.front().text + "; the edit is not applied");
+  // The new file is written and synced before the lock: under it, only what was appended
+  // meanwhile is added, and the rename made.
+  FileInfo like;
+  Status s = File::StatPath(target, &like, false, *options.sys);
+  NewFile out;
+  if (s.ok()) s = out.Create(target, options);
+  if (s.ok()) s = out.Write(0, next.data(), next.size());
+  if (s.ok()) s = out.Sync();
+  if (!s.ok()) return s;
+
   std::string trace;
   std::unique_ptr<DBHelper> table;
-  Status s = openTable(target, options, DBHelper::Access::kWrite, &table, &trace);
+  s = openTable(target, options, DBHelper::Access::kWrite, &table, &trace);
   if (!s.ok()) return s;
   std::string now;
   s = readAll(*table, &now);
   if (!s.ok()) return s;
-  std::string next(edited);
   if (now != base) {
     // Only appends since the snapshot are taken in: they follow the edited rows.
     if (now.size() <= base.size() || now.compare(0, base.size(), base) != 0) {
-      return Status::Changed("table " + path + " was changed by another program since the edit began (not only by "
-                             "appended rows); the edit is not applied");
+      return Status::Changed("table " + path + " was changed since the edit began, and not only by appended rows; "
+                             "the edit is not applied");
     }
     std::string_view added = std::string_view(now).substr(base.size());
     if (!endsLine(base)) {
@@ -231,20 +253,16 @@ Status replaceTable(const std::string& path, const Options& options, std::string
       return Status::Changed("table " + path + " had rows appended since the edit began, and the edit changes the "
                              "header they were written under; the edit is not applied");
     }
-    if (!endsLine(next)) next += kNewline;
+    findings = checkText(next + std::string(added), path, 1);
+    if (!findings.empty()) return Status::InvalidArgument(findings.front().text + "; the edit is not applied");
+    s = out.Write(next.size(), added.data(), added.size());
+    if (!s.ok()) return s;
     next.append(added);
     *kept = static_cast<int64_t>(std::count(added.begin(), added.end(), '\n')) + (endsLine(added) ? 0 : 1);
   }
-  const std::vector<Finding> findings = checkText(next, path, 1);
-  if (!findings.empty()) return Status::InvalidArgument(findings.front().text + "; the edit is not applied");
   if (next == now) return Status::OK();
-  FileInfo like;
-  s = File::StatPath(target, &like, false, *options.sys);
-  NewFile out;
-  if (s.ok()) s = out.Create(target, options);
-  if (s.ok()) s = out.Write(0, next.data(), next.size());
   // Renamed while the lock is held: a writer that waited for it finds the new file.
-  if (s.ok()) s = out.Commit(like, options);
+  s = out.Commit(like, options);
   table.reset();
   DBHelper::Forget(target, options);
   return s;
