@@ -8,6 +8,7 @@
 #include "dbhelper/freshness.h"
 #include "dbhelper/kept_files.h"
 #include "dbhelper/recovery.h"
+#include "dbhelper/shared_storage.h"
 #include "dbhelper/table_cache.h"
 #include "dbhelper/visible_end.h"
 
@@ -24,6 +25,9 @@ DBHelper::~DBHelper() {
   // lock never finds the file still locked by us. A writer's descriptor is kept for the
   // next write; one that cannot be unlocked is closed, which drops its lock too, unless
   // a child forked meanwhile shares the open file: then only unlocking does.
+  // On shared storage, bytes still in the client (a repair's, a failed write's) go to the
+  // server before another host can take the lock.
+  if (file_.isOpen() && file_.shared() && file_.unsynced()) (void)file_.Sync();
   try {
     if (access_ != Access::kRead && file_.isOpen() && options_.keepFiles && file_.Unlock().ok()) {
       keepFile(filePath_, std::move(file_));
@@ -77,7 +81,8 @@ Status DBHelper::loadOnce(int attempt, bool* again) {
     info = file_.openInfo();
   }
   id_ = info.id;
-  Status s = lock_.Acquire(file_, id_, write, options_.lockTimeout);
+  Status s = file_.shared() ? checkSharedStorage(file_, options_.singleProcess) : Status::OK();
+  if (s.ok()) s = lock_.Acquire(file_, id_, write, options_.lockTimeout, options_.singleProcess);
   if (!s.ok()) return s;
   if (write) {
     // A file renamed over the path while we waited (an operator's edit, made under this
@@ -94,6 +99,11 @@ Status DBHelper::loadOnce(int attempt, bool* again) {
   // The size seen before the lock may be stale: another writer may have appended, or
   // committed and dropped its undo record. Both reads below find the real end.
   image_.end().size = info.size;
+  if (file_.shared()) {
+    // Another host's writes reach this client's caches only through a refresh.
+    s = file_.Refresh(&image_.end().size);
+    if (!s.ok()) return s;
+  }
   Snapshot snap;
   bool provable = false;
   if (useProvenCache(info.size, &snap, &provable)) return Status::OK();

@@ -212,6 +212,9 @@ Status DBHelper::writeRest(uint64_t pos, std::string line, Tail* tail) {
   const std::string written = line;
   const uint64_t changes = file_.changesMade();
   Status s = writer_.writeRest(pos, std::move(line), tail, &image_.end());
+  // On shared storage the bytes are on the server before the call returns, and so before
+  // the unlock lets another host read.
+  if (s.ok() && file_.shared() && file_.unsynced()) s = file_.Sync();
   if (s.ok()) image_.keepOwnWrite(id_, pos, written, file_.changesMade() - changes);
   if (rowsToEnd_.watch != 0) {
     // Rows appended at the end in one call keep the rows reaching it; anything else, or

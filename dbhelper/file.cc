@@ -8,12 +8,19 @@
 #include <cstring>
 #include <thread>
 
+#include "dbhelper/shared_storage.h"
+
 namespace dbhelper {
 
 File::~File() { Close(); }
 
 File::File(File&& other) noexcept
-    : fd_(other.fd_), sys_(other.sys_), path_(std::move(other.path_)), opened_(other.opened_) {
+    : fd_(other.fd_),
+      sys_(other.sys_),
+      shared_(other.shared_),
+      unsynced_(other.unsynced_),
+      path_(std::move(other.path_)),
+      opened_(other.opened_) {
   other.fd_ = -1;
 }
 
@@ -22,6 +29,8 @@ File& File::operator=(File&& other) noexcept {
     Close();
     fd_ = other.fd_;
     sys_ = other.sys_;
+    shared_ = other.shared_;
+    unsynced_ = other.unsynced_;
     path_ = std::move(other.path_);
     opened_ = other.opened_;
     other.fd_ = -1;
@@ -59,6 +68,10 @@ Status File::Open(const std::string& path, Mode mode, File* out, bool* missing, 
     // A FIFO or a device would block a read or never end; only a regular file is a table.
     s = Status::IOError("table " + path + " is " + describe(out->opened_.type) + ", not a regular file");
   }
+  // Where the OS cannot tell the type (ENOSYS), nothing is known to be shared either.
+  uint64_t type = 0;
+  if (s.ok()) out->shared_ = sys.fsType(fd, &type) == 0 ? !localFileSystem(type) : errno != ENOSYS;
+  out->unsynced_ = false;
   if (!s.ok()) out->Close();
   return s;
 }
@@ -85,6 +98,15 @@ Status File::Sync() const {
     r = sys_->dataSync(fd_);
   } while (r != 0 && errno == EINTR);
   if (r != 0) return Status::FromErrno("cannot sync table", path_, errno);
+  unsynced_ = false;
+  return Status::OK();
+}
+
+Status File::Refresh(uint64_t* size) const {
+  Status s = Sync();
+  if (!s.ok()) return s;
+  if (sys_->freshSize(fd_, size) != 0) return Status::FromErrno("cannot read table", path_, errno);
+  if (sys_->dropCache(fd_) != 0) return Status::FromErrno("cannot read table", path_, errno);
   return Status::OK();
 }
 
@@ -159,6 +181,7 @@ Status File::WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t*
   *written = 0;
   while (first < n) {
     ++changes_;
+    unsynced_ = true;
     const long w = sys_->pwritev(fd_, rest + first, static_cast<int>(n - first),
                                  offset == kAtEnd ? -1 : static_cast<int64_t>(offset + done));
     if (w < 0) {
@@ -203,6 +226,7 @@ Status File::Truncate(uint64_t size) const {
   int r;
   do {
     ++changes_;
+    unsynced_ = true;
     r = sys_->ftruncate(fd_, static_cast<int64_t>(size));
   } while (r != 0 && errno == EINTR);
   if (r != 0) return Status::FromErrno("cannot resize table", path_, errno);
@@ -222,7 +246,7 @@ Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline
   if (exclusive) {
     if (sys_->lock(fd_, type, kLockTable) == 0) return Status::OK();
     const int err = errno;
-    if (err != EAGAIN && err != EACCES && err != EINTR && err != EINVAL) return Status::FromErrno("cannot lock table", path_, err);
+    if (err != EAGAIN && err != EACCES && err != EINTR) return Status::FromErrno("cannot lock table", path_, err);
   }
   for (;;) {
     int r = 0;
@@ -244,10 +268,6 @@ Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline
       return Status::OK();
     }
     const int err = errno;
-    if (err == EINVAL) {  // kernel without OFD locks: in-process lock only
-      leaveQueue();
-      return Status::OK();
-    }
     if (err != EAGAIN && err != EACCES && err != EINTR) {
       leaveQueue();
       return Status::FromErrno("cannot lock table", path_, err);
@@ -259,6 +279,13 @@ Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::microseconds(5000));
   }
+}
+
+bool File::LockRefused(const Status& s) {
+  // EINVAL: a kernel without OFD locks, or a file system that refuses them; ENOLCK: an
+  // NFS mount without its lock service.
+  const int e = s.errnoValue();
+  return s.code() == Status::Code::kIOError && (e == EINVAL || e == ENOLCK || e == EOPNOTSUPP || e == ENOSYS);
 }
 
 Status File::Unlock() const {

@@ -108,19 +108,33 @@ class File {
   Status ReadAt(uint64_t offset, char* buf, size_t n, size_t* got) const;
   // Writes all slices, back to back, at `offset`, or at the file's end at the moment of
   // the write for kAtEnd (as O_APPEND does, so a concurrent appender that takes no lock
-  // is not overwritten). A short write is an error, and *written tells how many bytes
+  // is not overwritten; never on shared storage, where a client takes that end from the
+  // size it has cached). A short write is an error, and *written tells how many bytes
   // did reach the file.
   static constexpr uint64_t kAtEnd = UINT64_MAX;
   Status WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t* written) const;
   Status Truncate(uint64_t size) const;
   // Returns once every write and truncation so far is on stable storage.
   Status Sync() const;
+  // Whether the file is on a file system not known to be local (shared_storage.h): set
+  // by Open where the OS tells the file system's type.
+  bool shared() const { return shared_; }
+  // Whether a write or truncation was made since the last Sync.
+  bool unsynced() const { return unsynced_; }
+  // Under the lock, on shared storage: makes what this client believes of the file match
+  // the server, and returns its size. The sync makes the client ask the server for the
+  // attributes (a caching client answers a plain stat, even a forced one, from memory);
+  // then the forced stat, then the cached pages dropped.
+  Status Refresh(uint64_t* size) const;
   // Takes an advisory lock on every byte a table can have that excludes other
   // descriptors, in this process or another: shared for readers, exclusive for writers.
   // A waiting writer holds the intent byte meanwhile, and readers pass through it first,
   // so writers go first across processes. Never blocks longer than until `deadline`;
   // returns Busy then.
   Status Lock(bool exclusive, std::chrono::steady_clock::time_point deadline) const;
+  // Whether `s`, from Lock, says the file system refuses byte-range locks on this file
+  // (or the kernel has none): only the in-process lock can then be had.
+  static bool LockRefused(const Status& s);
   Status Unlock() const;
   void Close();
 
@@ -143,6 +157,8 @@ class File {
   int fd_ = -1;
   const SysCalls* sys_ = &realSysCalls();
   mutable uint64_t changes_ = 0;
+  bool shared_ = false;
+  mutable bool unsynced_ = false;
   std::string path_;
   FileInfo opened_;
 };
@@ -181,6 +197,11 @@ struct SysCalls {
   int (*dataSync)(int fd);
   // Puts the directory entry of `path`, a file just created, on stable storage.
   int (*dirSync)(const char* path);
+  // The size as the file system's server has it, past any attribute cache of the client
+  // (statx AT_STATX_FORCE_SYNC).
+  int (*freshSize)(int fd, uint64_t* size);
+  // Drops the file's pages from the client's cache (posix_fadvise POSIX_FADV_DONTNEED).
+  int (*dropCache)(int fd);
 };
 // The regions SysCalls::lock locks: every byte a table can have, [0, kIntentOffset), or
 // the one byte at kIntentOffset, far past any real end, where writers queue.

@@ -197,6 +197,32 @@ int sysDirSync(const char* path) {
   return r;
 }
 
+int sysFreshSize(int fd, uint64_t* size) {
+#if defined(__linux__)
+  struct statx st;
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_SIZE, &st) != 0) return -1;
+  *size = st.stx_size;
+  return 0;
+#else
+  FileInfo info;
+  if (sysFstat(fd, &info, false) != 0) return -1;
+  *size = info.size;
+  return 0;
+#endif
+}
+
+int sysDropCache(int fd) {
+#if defined(POSIX_FADV_DONTNEED)
+  const int err = ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);  // returns the error
+  if (err == 0) return 0;
+  errno = err;
+  return -1;
+#else
+  (void)fd;
+  return 0;
+#endif
+}
+
 int sysLock(int fd, int type, int region) {
   struct flock fl = {};
   static_assert(sizeof(fl.l_start) == 8, "the intent byte needs 64-bit file offsets");
@@ -214,7 +240,7 @@ int sysLock(int fd, int type, int region) {
 const SysCalls kReal = {sysOpen,      sysClose,     sysPread,       sysPwritev,   sysFtruncate,
                         sysFstat,     sysLock,      sysStatPath,    sysFsType,    sysWatchOpen,
                         sysWatchAdd,  sysWatchRemove, sysWatchRead, sysDataSync,
-                        sysDirSync};
+                        sysDirSync,   sysFreshSize, sysDropCache};
 
 }  // namespace
 

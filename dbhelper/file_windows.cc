@@ -268,11 +268,19 @@ int sysDataSync(int fd) {
 // Windows has no sync of a directory; NTFS journals the new entry, and FlushFileBuffers
 // of the file forces out its metadata.
 int sysDirSync(const char*) { return 0; }
+// No file system here is taken for shared storage (sysFsType tells none): never called.
+int sysFreshSize(int fd, uint64_t* size) {
+  FileInfo info;
+  if (sysFstat(fd, &info, false) != 0) return -1;
+  *size = info.size;
+  return 0;
+}
+int sysDropCache(int) { return 0; }
 
 const SysCalls kReal = {sysOpen,      sysClose,       sysPread,     sysPwritev,   sysFtruncate,
                         sysFstat,     sysLock,        sysStatPath,  sysFsType,    sysWatchOpen,
                         sysWatchAdd,  sysWatchRemove, sysWatchRead,
-                        sysDataSync,  sysDirSync};
+                        sysDataSync,  sysDirSync,     sysFreshSize, sysDropCache};
 
 }  // namespace
 

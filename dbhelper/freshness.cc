@@ -5,24 +5,11 @@
 
 #include "dbhelper/forks.h"
 #include "dbhelper/never_destroyed.h"
+#include "dbhelper/shared_storage.h"
 
 namespace dbhelper {
 
 namespace {
-
-// File systems whose every change passes through this kernel's VFS, which raises the
-// events: ext2/3/4, xfs, btrfs, tmpfs.
-bool eventsCoverAllChanges(uint64_t fsType) {
-  switch (fsType) {
-    case 0xEF53:      // ext2, ext3, ext4
-    case 0x58465342:  // xfs
-    case 0x9123683E:  // btrfs
-    case 0x01021994:  // tmpfs
-      return true;
-    default:
-      return false;
-  }
-}
 
 class Watcher {
  public:
@@ -51,7 +38,7 @@ class Watcher {
     Entry* e = find(info.id);
     if (e == nullptr) {
       uint64_t type = 0;
-      if (!file.FsType(&type).ok() || !eventsCoverAllChanges(type)) return false;
+      if (!file.FsType(&type).ok() || !localFileSystem(type)) return false;
       if (entries_.size() >= kMaxWatchedFiles) evictOldest();
       const int wd = file.AddWatch(fd_);
       if (wd < 0) return false;

@@ -41,6 +41,10 @@ struct Options {
   // Count rows with the baseline scan even where the processor has a faster one (tests
   // compare the two).
   bool baselineScan = false;
+  // No other process uses the table: where the file system refuses the file lock, or a
+  // shared one keeps stale contents in the client (shared_storage.h), writes go on with
+  // the in-process lock alone instead of failing.
+  bool singleProcess = false;
 
   // Returns the buffer size for streaming a table, at most `most` bytes. A lowered image
   // limit (in tests) also shrinks the chunks, so their edges fall inside rows.

@@ -8,6 +8,7 @@
 
 #include "dbhelper/forks.h"
 #include "dbhelper/never_destroyed.h"
+#include "dbhelper/shared_storage.h"
 
 namespace dbhelper {
 
@@ -91,7 +92,8 @@ std::shared_ptr<TableLock::Entry> entryFor(const FileId& id) {
 
 TableLock::~TableLock() { Release(); }
 
-Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive, std::chrono::milliseconds timeout) {
+Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive, std::chrono::milliseconds timeout,
+                          bool singleProcess) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   auto entry = entryFor(id);
   if (!entry->lock(exclusive, deadline)) {
@@ -101,6 +103,15 @@ Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive, st
   Status s;
   try {
     s = file.Lock(exclusive, deadline);
+    if (File::LockRefused(s) && (!exclusive || singleProcess)) {
+      s = Status::OK();
+    } else if (File::LockRefused(s)) {
+      s = Status::IOError("table " + file.path() + " is on " + describeFileSystem(file) +
+                          ", which refuses byte-range locks (" + s.osError() +
+                          "): a writer in another process or on another host would not be excluded, so nothing was "
+                          "written; set the system property gameserver.dbiface.singleProcess=true if this process "
+                          "alone uses the table");
+    }
   } catch (...) {  // no memory for its error: the in-process lock must not stay held
     entry->unlock(exclusive);
     throw;

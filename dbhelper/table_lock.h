@@ -22,7 +22,11 @@ class TableLock {
   TableLock& operator=(const TableLock&) = delete;
 
   // REQUIRES: nothing held. Returns Busy when the locks cannot be had within `timeout`.
-  Status Acquire(const File& file, const FileId& id, bool exclusive, std::chrono::milliseconds timeout);
+  // Where the file system refuses the file lock, a reader goes on with the in-process lock
+  // alone; a writer does only with `singleProcess` (no other process uses the table), and
+  // otherwise gets an IOError naming the file system.
+  Status Acquire(const File& file, const FileId& id, bool exclusive, std::chrono::milliseconds timeout,
+                 bool singleProcess = false);
   // Unlocks the file, then the in-process lock.
   void Release();
   bool held() const { return entry_ != nullptr; }

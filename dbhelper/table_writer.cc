@@ -136,7 +136,9 @@ Status TableWriter::appendInOneWrite() {
   oldSize_ = end_->size;
   enter(State::kAppending);
   const Slice slice{line_.data(), line_.size()};
-  Status s = file_.WriteAt(File::kAtEnd, &slice, 1, &appended_);
+  // On shared storage at the end found under the lock: the client's idea of the end
+  // may be another host's writes behind.
+  Status s = file_.WriteAt(file_.shared() ? oldSize_ : File::kAtEnd, &slice, 1, &appended_);
   if (s.ok() && options_.durable()) s = file_.Sync();
   if (!s.ok()) return fail(s);
   enter(State::kCommitted);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <new>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "dbhelper/durability.h"
 #include "dbhelper/kept_files.h"
 #include "dbhelper/recovery.h"
+#include "dbhelper/shared_storage.h"
 #include "dbhelper/test_util.h"
 
 namespace dbhelper {
@@ -728,6 +730,211 @@ TEST_F(WriteTest, DurableRecoveryTurnsWhatAPowerCutLeavesIntoATable) {
   EXPECT_EQ(get(), old + std::string(100, '\0'));
 }
 
+#if !defined(_WIN32)
+// What a table operation asks of the file: 'L' the table locked, 'U' unlocked, 'W' a write
+// (from: its offset, UINT64_MAX at the end), 'T' a truncation, 'S' a sync, 'F' a forced
+// stat, 'D' cached pages dropped.
+uint64_t gFsType;
+int gFsErrno;
+int gLockErrno;  // non-zero: every lock is refused with it
+std::vector<Event> gCalls;
+int fakeFsType(int, uint64_t* type) {
+  if (gFsErrno != 0) {
+    errno = gFsErrno;
+    return -1;
+  }
+  *type = gFsType;
+  return 0;
+}
+int loggingLock(int fd, int type, int region) {
+  if (gLockErrno != 0 && type != 0) {
+    errno = gLockErrno;
+    return -1;
+  }
+  const int r = realSysCalls().lock(fd, type, region);
+  if (r == 0 && region == kLockTable) gCalls.push_back({type == 0 ? 'U' : 'L', 0, 0});
+  return r;
+}
+long loggingPwritev(int fd, const Slice* s, int n, int64_t off) {
+  gCalls.push_back({'W', off < 0 ? UINT64_MAX : static_cast<uint64_t>(off), 0});
+  return realSysCalls().pwritev(fd, s, n, off);
+}
+int loggingFtruncate(int fd, int64_t size) {
+  gCalls.push_back({'T', static_cast<uint64_t>(size), 0});
+  return realSysCalls().ftruncate(fd, size);
+}
+int loggingDataSync(int fd) {
+  gCalls.push_back({'S', 0, 0});
+  return realSysCalls().dataSync(fd);
+}
+int loggingFreshSize(int fd, uint64_t* size) {
+  gCalls.push_back({'F', 0, 0});
+  return realSysCalls().freshSize(fd, size);
+}
+int loggingDropCache(int fd) {
+  gCalls.push_back({'D', 0, 0});
+  return realSysCalls().dropCache(fd);
+}
+struct SharedEnv : TestEnv {
+  SharedEnv(uint64_t type, int fsErrno) {
+    gFsType = type;
+    gFsErrno = fsErrno;
+    gLockErrno = 0;
+    gCalls.clear();
+    closeKeptFiles();  // a kept descriptor knows the file system it was opened on
+    sys.fsType = fakeFsType;
+    sys.lock = loggingLock;
+    sys.pwritev = loggingPwritev;
+    sys.ftruncate = loggingFtruncate;
+    sys.dataSync = loggingDataSync;
+    sys.freshSize = loggingFreshSize;
+    sys.dropCache = loggingDropCache;
+  }
+};
+
+// On a file system not known to be local: under the lock, a refresh before any read or
+// write; writes at explicit offsets; everything written synced before the unlock. On a
+// local one none of it: appends at the end in one call, no sync with sync=off.
+TEST_F(WriteTest, SharedStorageRefreshesUnderTheLockAndSyncsBeforeTheUnlock) {
+  struct Case {
+    const char* name;
+    uint64_t type;
+    int fsErrno;
+    bool shared;
+  };
+  const Case cases[] = {
+      {"ext4", 0xEF53, 0, false},       {"tmpfs", 0x01021994, 0, false},  {"xfs", 0x58465342, 0, false},
+      {"FUSE", 0x65735546, 0, true},    {"NFS", 0x6969, 0, true},         {"CIFS", 0xFF534D42, 0, true},
+      {"no type on this OS", 0, ENOSYS, false}, {"statfs fails", 0, EIO, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    put(kScores);
+    SharedEnv env(c.type, c.fsErrno);
+    std::string trace;
+    {
+      DBHelper t(path_, &trace, DBHelper::Access::kAppend, env.options);
+      ASSERT_TRUE(t.status().ok());
+      EXPECT_TRUE(t.writeRow("NAME=e,SCORE=5,DATE=v").ok());
+    }
+    EXPECT_TRUE(write(path_, "NAME=f,SCORE=6,DATE=u", 2, &trace, env.options).ok());
+    {
+      DBHelper t(path_, &trace, DBHelper::Access::kRead, env.options);
+      EXPECT_EQ(t.getNumRows(), 6);
+    }
+    EXPECT_EQ(get(), "NAME|SCORE|DATE\na|1|x\nf|6|u\nb|2|y\nc|3|z\nd|4|w\ne|5|v\n");
+    int locks = 0, refreshes = 0, drops = 0, syncs = 0, atEnd = 0, writes = 0;
+    bool refreshed = false, dirty = false;
+    for (const Event& e : gCalls) {
+      switch (e.kind) {
+        case 'L': ++locks; refreshed = false; break;
+        case 'F': ++refreshes; refreshed = true; break;
+        case 'D': ++drops; break;
+        case 'S': ++syncs; dirty = false; break;
+        case 'W':
+        case 'T':
+          ++writes;
+          atEnd += e.kind == 'W' && e.from == UINT64_MAX;
+          if (c.shared) {
+            EXPECT_TRUE(refreshed) << "a write before the refresh, call " << writes;
+          }
+          dirty = true;
+          break;
+        case 'U':
+          if (c.shared) {
+            EXPECT_FALSE(dirty) << "unlocked with bytes not synced";
+          }
+          break;
+      }
+    }
+    EXPECT_EQ(locks, 3);
+    EXPECT_GT(writes, 1);
+    EXPECT_EQ(refreshes, c.shared ? locks : 0);
+    EXPECT_EQ(drops, c.shared ? locks : 0);
+    EXPECT_EQ(atEnd, c.shared ? 0 : 1);  // the append
+    EXPECT_GE(syncs, c.shared ? 2 + locks : 0);  // one per refresh, one per write
+    EXPECT_LE(syncs, c.shared ? 99 : 0);
+  }
+  closeKeptFiles();
+}
+
+// A file system that refuses the file lock: a writer fails, naming it, and leaves the table
+// alone, unless no other process uses the table; a reader goes on either way.
+TEST_F(WriteTest, RefusedFileLockFailsWritesUnlessSingleProcess) {
+  for (const int err : {EINVAL, ENOLCK, EOPNOTSUPP}) {
+    for (const bool single : {false, true}) {
+      SCOPED_TRACE(std::string(std::strerror(err)) + (single ? ", single process" : ""));
+      put(kScores);
+      SharedEnv env(0xEF53, 0);
+      gLockErrno = err;
+      env.options.singleProcess = single;
+      std::string trace;
+      const Status appended = write(path_, "NAME=e,SCORE=5,DATE=v", 0, &trace, env.options);
+      const Status inserted = write(path_, "NAME=f,SCORE=6,DATE=u", 1, &trace, env.options);
+      DBHelper reader(path_, &trace, DBHelper::Access::kRead, env.options);
+      EXPECT_TRUE(reader.status().ok()) << reader.status().ToString();
+      EXPECT_EQ(reader.getNumRows(), single ? 6 : 4);
+      for (const Status& s : {appended, inserted}) {
+        EXPECT_EQ(s.ok(), single) << s.ToString();
+        if (single) continue;
+        EXPECT_EQ(s.code(), Status::Code::kIOError);
+        EXPECT_NE(s.message().find("refuses byte-range locks"), std::string::npos) << s.message();
+        EXPECT_NE(s.message().find(" at /"), std::string::npos) << "names the mount: " << s.message();
+        EXPECT_NE(s.message().find("gameserver.dbiface.singleProcess=true"), std::string::npos);
+      }
+      if (!single) {
+        EXPECT_EQ(get(), kScores);
+      }
+    }
+  }
+  closeKeptFiles();
+}
+
+// The mount a file is on, from /proc/self/mountinfo, and the client translators of a
+// GlusterFS volume that keep contents no refresh reaches.
+TEST(SharedStorageTest, FindsTheMountAndTheCachesThatStayStale) {
+  const std::string info =
+      "22 1 254:1 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
+      "40 22 0:42 / /mnt/my\\040games rw,relatime shared:9 master:2 - fuse.glusterfs host:/vol rw,user_id=0\n"
+      "41 22 0:43 / /srv/nfs rw - nfs4 srv:/export rw,vers=4.2,local_lock=none\n"
+      "bad line\n";
+  struct Case {
+    uint64_t dev;
+    bool found;
+    const char* point;
+    const char* type;
+    const char* source;
+  };
+  const Case cases[] = {
+      {(254ull << 32) | 1, true, "/", "ext4", "/dev/vda"},
+      {42, true, "/mnt/my games", "fuse.glusterfs", "host:/vol"},
+      {43, true, "/srv/nfs", "nfs4", "srv:/export"},
+      {44, false, "", "", ""},
+      {(42ull << 32), false, "", "", ""},
+  };
+  for (const Case& c : cases) {
+    MountEntry m;
+    ASSERT_EQ(findMount(info, c.dev, &m), c.found) << c.dev;
+    if (!c.found) continue;
+    EXPECT_EQ(m.point, c.point);
+    EXPECT_EQ(m.type, c.type);
+    EXPECT_EQ(m.source, c.source);
+  }
+  const std::string volfile =
+      "volume v-write-behind\n    type performance/write-behind\nend-volume\n"
+      "volume v-quick-read\n    type performance/quick-read\n    subvolumes v-write-behind\nend-volume\n"
+      "volume v-md-cache\n    type performance/md-cache\nend-volume\n"
+      "volume v-io-cache\n    type performance/io-cache\nend-volume\n"
+      "volume v-ra\n    type performance/read-ahead\nend-volume\n"
+      "volume v-io-threads\n    type performance/io-threads\nend-volume\n";
+  EXPECT_EQ(staleContentCaches(volfile), (std::vector<std::string>{"quick-read", "io-cache", "read-ahead"}));
+  EXPECT_TRUE(staleContentCaches("volume v\n    type performance/write-behind\nend-volume\n").empty());
+  EXPECT_TRUE(staleContentCaches("").empty());
+  EXPECT_TRUE(localFileSystem(0xEF53));
+  EXPECT_FALSE(localFileSystem(0x65735546));
+}
+#endif
+
 TEST(UndoRecordTest, Crc32MatchesTheBitwiseDefinitionAtEveryLengthAndSplit) {
   EXPECT_EQ(crc32("123456789", 9), 0xCBF43926u);
   std::string bytes;
@@ -765,6 +972,37 @@ TEST(UndoRecordTest, RejectsDamagedOrInconsistentRecords) {
   rec.tailLen = 59;  // inconsistent with oldSize - pos
   encodeUndoRecord(rec, raw);
   EXPECT_FALSE(decodeUndoRecord(raw, rec.fileEnd(), &out));
+}
+
+// The record's bytes are the same on every platform (the unit tests also run on big-endian
+// s390x): each field little-endian, at its offset.
+TEST(UndoRecordTest, EncodesEveryFieldLittleEndian) {
+  UndoRecord rec;
+  rec.oldSize = 0x123456789Aull;
+  rec.pos = 0x1234;
+  rec.copyOff = rec.oldSize + 0x56;
+  rec.tailLen = rec.oldSize - rec.pos;
+  rec.copyComplete = rec.sums = true;
+  rec.copyCrc = 0xA1B2C3D4u;
+  rec.newCrc = 0x11223344u;
+  const std::string want = std::string("\0DBIundo", 8) + std::string("\x01\0\0\0\x03\0\0\0", 8) +
+                           std::string("\x9A\x78\x56\x34\x12\0\0\0", 8) + std::string("\x34\x12\0\0\0\0\0\0", 8) +
+                           std::string("\xF0\x78\x56\x34\x12\0\0\0", 8) + std::string("\x66\x66\x56\x34\x12\0\0\0", 8) +
+                           std::string("\xD4\xC3\xB2\xA1\x44\x33\x22\x11", 8);
+  char raw[kUndoRecordSize];
+  encodeUndoRecord(rec, raw);
+  EXPECT_EQ(std::string(raw, 56), want);
+  const uint32_t crc = crc32(raw, 56);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(static_cast<unsigned char>(raw[56 + i]), (crc >> (8 * i)) & 0xFF) << i;
+  EXPECT_EQ(std::string(raw + 60, 4), "\xff" "END");
+  UndoRecord out;
+  ASSERT_TRUE(decodeUndoRecord(raw, rec.fileEnd(), &out));
+  EXPECT_EQ(out.oldSize, rec.oldSize);
+  EXPECT_EQ(out.pos, rec.pos);
+  EXPECT_EQ(out.copyOff, rec.copyOff);
+  EXPECT_EQ(out.tailLen, rec.tailLen);
+  EXPECT_EQ(out.copyCrc, rec.copyCrc);
+  EXPECT_EQ(out.newCrc, rec.newCrc);
 }
 
 }  // namespace

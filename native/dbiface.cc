@@ -150,6 +150,10 @@ JNIEXPORT void JNICALL Java_gameserver_DBIface_setCacheOn(JNIEnv*, jclass, jbool
   dbiface::libraryOptions().cacheMinBytes = on ? 0 : SIZE_MAX;
 }
 
+JNIEXPORT void JNICALL Java_gameserver_DBIface_setSingleProcess(JNIEnv*, jclass, jboolean single) {
+  dbiface::libraryOptions().singleProcess = single;
+}
+
 JNIEXPORT jint JNICALL Java_gameserver_DBIface_getNumRows(JNIEnv* env, jclass) {
   return withTable<jint>(env, 0, "calling getnumrows in dbiface\n", [&](const std::string& path, std::string* trace) {
     int32_t n = 0;

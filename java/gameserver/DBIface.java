@@ -24,6 +24,13 @@ package gameserver;
  * {@code gameserver.dbiface.cache=off} turns off the per-process cache, so every call reads
  * the file (for a deployment where another program writes the table through a shared
  * memory mapping, which the cache cannot see).
+ *
+ * <p>{@code gameserver.dbiface.singleProcess=true} says that this process alone uses the
+ * table. Without it (the default, {@code false}), a write to a table on a file system that
+ * refuses the file lock, and any call on a table on a GlusterFS volume whose client keeps file
+ * contents that other hosts' writes do not reach, throw {@link java.io.UncheckedIOException}
+ * naming the file system; with it, they go on, excluding only the threads of this JVM.
+ * See "Sharing a table between hosts" in docs/operations.md.
  */
 public final class DBIface {
     /** The system property that chooses how hard writes work to survive a power cut. */
@@ -32,6 +39,8 @@ public final class DBIface {
     static final String TRACE_PROPERTY = "gameserver.dbiface.trace";
     /** The system property that turns the per-process cache of table images on or off. */
     static final String CACHE_PROPERTY = "gameserver.dbiface.cache";
+    /** The system property that says no other process uses the table. */
+    static final String SINGLE_PROCESS_PROPERTY = "gameserver.dbiface.singleProcess";
 
     // The system property gameserver.dbiface.library.path, then java.library.path, then the
     // copy bundled in the jar: see NativeLoader. A library of another version is refused.
@@ -42,6 +51,7 @@ public final class DBIface {
         setSyncMode(fromProperty(SYNC_PROPERTY, "off", "full"));
         setTraceMode(fromProperty(TRACE_PROPERTY, "stdout", "stderr", "off"));
         setCacheOn(fromProperty(CACHE_PROPERTY, "on", "off") == 0);
+        setSingleProcess(fromProperty(SINGLE_PROCESS_PROPERTY, "false", "true") == 1);
     }
 
     // Returns the index of the property's value among `allowed` (the first is the default).
@@ -58,6 +68,7 @@ public final class DBIface {
     // 0: standard output, 1: standard error, 2: nowhere.
     private static native void setTraceMode(int mode);
     private static native void setCacheOn(boolean on);
+    private static native void setSingleProcess(boolean single);
 
     private DBIface() {}
 

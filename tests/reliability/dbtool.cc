@@ -15,8 +15,10 @@
 //                                        "held" once it has it
 //   dbtool check PATH BASE TAG:N...      every line has 3 fields; BASE untagged rows and
 //                                        each TAGi (i < N) exactly once
-//   dbtool readloop PATH STOP            count rows back to back until the file STOP exists;
-//                                        prints "reading" after the first count
+//   dbtool readloop PATH STOP [rows]     count rows back to back until the file STOP exists;
+//                                        prints "reading" after the first count; fails on a
+//                                        count that fell (with rows: also reads the last row
+//                                        each time, and fails on a torn one)
 //   dbtool timedwrites PATH N PAUSE_MS   N appends PAUSE_MS apart; prints the slowest call;
 //                                        fails if any append did
 #include <unistd.h>
@@ -41,8 +43,8 @@ namespace {
 using dbhelper::DBHelper;
 using dbhelper::Status;
 
-// What every call here runs with (DBIFACE_SYNC=full makes writes durable, as the JVM
-// property does).
+// What every call here runs with (DBIFACE_SYNC=full makes writes durable, and
+// DBIFACE_SINGLE_PROCESS=true says no other process uses the table, as the JVM properties do).
 dbhelper::Options gOptions;
 
 [[noreturn]] void die(const std::string& what, const Status& s) {
@@ -130,7 +132,7 @@ int hammer(const std::string& path, const std::string& tag, int n, uint64_t seed
   return 0;
 }
 
-int readLoop(const std::string& path, const std::string& stop) {
+int readLoop(const std::string& path, const std::string& stop, bool rows) {
   int32_t seen = count(path);
   std::printf("reading\n");
   std::fflush(stdout);
@@ -139,6 +141,12 @@ int readLoop(const std::string& path, const std::string& stop) {
     const int32_t now = count(path);  // dies on a timeout
     if (now < seen) {
       std::fprintf(stderr, "dbtool: row count fell from %d to %d\n", seen, now);
+      return 1;
+    }
+    // Rows are only added: the row at the count just seen is there, and whole.
+    const std::string row = rows && now > 0 ? get(path, now) : std::string("NAME=,SCORE=,DATE=");
+    if (row.rfind("NAME=", 0) != 0 || row.find(",SCORE=") == std::string::npos || row.find(",DATE=") == std::string::npos) {
+      std::fprintf(stderr, "dbtool: malformed row %d: '%s'\n", now, row.c_str());
       return 1;
     }
     seen = now;
@@ -180,6 +188,10 @@ int main(int argc, char** argv) {
   if (const char* m = std::getenv("DBIFACE_SYNC"); m != nullptr && std::strcmp(m, "full") == 0) {
     gOptions.sync = dbhelper::SyncMode::kFull;
   }
+  // As -Dgameserver.dbiface.singleProcess=true would (for measuring what it lets through).
+  if (const char* m = std::getenv("DBIFACE_SINGLE_PROCESS"); m != nullptr && std::strcmp(m, "true") == 0) {
+    gOptions.singleProcess = true;
+  }
   const std::string& cmd = a[0];
   const std::string& path = a[1];
   if (cmd == "count") {
@@ -200,8 +212,8 @@ int main(int argc, char** argv) {
     std::printf("held\n");
     std::fflush(stdout);
     ::sleep(static_cast<unsigned>(std::stoi(a[2])));
-  } else if (cmd == "readloop" && a.size() == 3) {
-    return readLoop(path, a[2]);
+  } else if (cmd == "readloop" && (a.size() == 3 || (a.size() == 4 && a[3] == "rows"))) {
+    return readLoop(path, a[2], a.size() == 4);
   } else if (cmd == "timedwrites" && a.size() == 4 && std::stoi(a[2]) > 0) {
     return timedWrites(path, std::stoi(a[2]), std::stoi(a[3]));
   } else if (cmd == "check" && a.size() >= 3) {

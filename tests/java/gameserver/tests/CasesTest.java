@@ -381,6 +381,15 @@ final class CasesTest {
         }
         add("cache=ON: class fails to load", T3, SAME, null, null, false, s("rows", ex(eiie)));
         CASES.get(CASES.size() - 1).jvmArgs().add("-Dgameserver.dbiface.cache=ON");
+        // On a local file system the lock is never refused: the same as without it.
+        cp("gameserver.dbiface.singleProcess=true", "singleProcess=true: writes and reads as without it", T3,
+                H3 + "dan\n" + T3.substring(H3.length()) + "eve\n", s("insert:1:NAME=dan", ins(16, "a", "\n", 20)),
+                s("write:NAME=eve", C + V), s("rows", rows(5)));
+        for (String bad : new String[] {"TRUE", "yes", "", "true "}) {
+            add("singleProcess=\"" + bad + "\": class fails to load", T3, SAME, null, null, false,
+                    s("rows", ex(eiie)));
+            CASES.get(CASES.size() - 1).jvmArgs().add("-Dgameserver.dbiface.singleProcess=" + bad);
+        }
         // A later store through a shared mapping faults no more: it raises no event and
         // moves no time stamp, so only a read of the file sees it; with the cache off every
         // call does (with it on, the second get below misses ZZZ here).

@@ -1,0 +1,153 @@
+#include "dbhelper/shared_storage.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "dbhelper/never_destroyed.h"
+
+namespace dbhelper {
+
+namespace {
+
+std::string readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// mountinfo writes a space, tab, newline or backslash in a path as \ooo.
+std::string unescape(std::string_view s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '3') {
+      out += static_cast<char>((s[i + 1] - '0') * 64 + (s[i + 2] - '0') * 8 + (s[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// What checkSharedStorage found for one device, and when (the refusal without the path).
+struct Verdict {
+  std::chrono::steady_clock::time_point at;
+  std::string refusal;  // empty: nothing found to refuse
+};
+struct Verdicts {
+  std::mutex mu;
+  std::map<uint64_t, Verdict> byDev;
+};
+constexpr std::chrono::seconds kRecheck{5};
+
+std::string refusalFor(const File& file) {
+  MountEntry m;
+  if (!findMount(readWhole("/proc/self/mountinfo"), file.openInfo().id.dev, &m) || m.type != "fuse.glusterfs") {
+    return std::string();
+  }
+  // The client's graph as it runs now: a translator that is off is not in it.
+  const std::vector<std::string> caches = staleContentCaches(readWhole(m.point + "/.meta/graphs/active/volfile"));
+  if (caches.empty()) return std::string();
+  std::string names;
+  std::string options;
+  for (const std::string& c : caches) {
+    names += (names.empty() ? "" : ", ") + c;
+    options += (options.empty() ? "" : ", ") + ("performance." + c + " off");
+  }
+  return "is on the GlusterFS volume " + m.source + " (mounted at " + m.point +
+         "), whose client keeps file contents that another host's writes do not reach (" + names +
+         "): reads would be stale and insertions would lose rows, so nothing was done; turn it off on the volume (" +
+         options + "), or set the system property gameserver.dbiface.singleProcess=true if this process alone uses "
+         "the table";
+}
+
+}  // namespace
+
+bool localFileSystem(uint64_t fsType) {
+  switch (fsType) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // xfs
+    case 0x9123683E:  // btrfs
+    case 0x01021994:  // tmpfs
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool findMount(std::string_view mountinfo, uint64_t dev, MountEntry* out) {
+  const std::string want = std::to_string(dev >> 32) + ":" + std::to_string(dev & 0xFFFFFFFFu);
+  std::istringstream lines{std::string(mountinfo)};
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream f(line);
+    std::string id, parent, majmin, root, point, opts, word;
+    if (!(f >> id >> parent >> majmin >> root >> point >> opts) || majmin != want) continue;
+    while (f >> word && word != "-") {
+    }  // optional fields, up to the separator
+    MountEntry m;
+    if (word != "-" || !(f >> m.type >> m.source)) continue;
+    f >> m.options;
+    m.point = unescape(point);
+    *out = std::move(m);
+    return true;
+  }
+  return false;
+}
+
+std::vector<std::string> staleContentCaches(std::string_view volfile) {
+  // quick-read and io-cache keep contents for their timeout; read-ahead keeps the pages
+  // it fetched for a descriptor, and a writer's descriptor lives from one write to the next.
+  static constexpr std::string_view kCaches[] = {"quick-read", "io-cache", "read-ahead"};
+  std::vector<std::string> found;
+  std::istringstream lines{std::string(volfile)};
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream f(line);
+    std::string key, type;
+    if (!(f >> key >> type) || key != "type" || type.rfind("performance/", 0) != 0) continue;
+    const std::string_view name = std::string_view(type).substr(12);
+    for (std::string_view c : kCaches) {
+      if (name == c) found.emplace_back(c);
+    }
+  }
+  return found;
+}
+
+std::string describeFileSystem(const File& file) {
+  MountEntry m;
+  if (findMount(readWhole("/proc/self/mountinfo"), file.openInfo().id.dev, &m)) {
+    return m.type + " at " + m.point;
+  }
+  uint64_t type = 0;
+  if (!file.FsType(&type).ok()) return "a file system of unknown type";
+  char hex[32];
+  std::snprintf(hex, sizeof hex, "0x%llx", static_cast<unsigned long long>(type));
+  return std::string("file system type ") + hex;
+}
+
+Status checkSharedStorage(const File& file, bool singleProcess) {
+  if (singleProcess) return Status::OK();
+  Verdicts& v = neverDestroyed<Verdicts>();
+  const uint64_t dev = file.openInfo().id.dev;
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard<std::mutex> l(v.mu);
+    auto it = v.byDev.find(dev);
+    if (it != v.byDev.end() && now - it->second.at < kRecheck) {
+      return it->second.refusal.empty() ? Status::OK() : Status::IOError("table " + file.path() + " " + it->second.refusal);
+    }
+  }
+  // Looked at unlocked: two threads may both look, and find the same.
+  std::string refusal = refusalFor(file);
+  Status s = refusal.empty() ? Status::OK() : Status::IOError("table " + file.path() + " " + refusal);
+  std::lock_guard<std::mutex> l(v.mu);
+  v.byDev[dev] = Verdict{now, std::move(refusal)};
+  return s;
+}
+
+}  // namespace dbhelper
