@@ -7,6 +7,9 @@
 #   reliability  ctest -L reliability: threads, processes, kill loop, fault injection,
 #                hostile input
 #   asan         the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer
+#   gluster      two mounts of one GlusterFS volume as two hosts: writers on both, a reader,
+#                a kill loop, with the volume's defaults and with the option the library
+#                asks for (tests/reliability/gluster.sh; as root with /dev/fuse)
 #   sanitizers   fuzzing for a bounded time, threads under ThreadSanitizer, fault injection
 #                under ASan/UBSan (clang-14)
 #   windows      the Windows build with mingw-w64 and its tests under Wine
@@ -161,6 +164,7 @@ stage packaging label packaging
 stage reliability label reliability
 stage asan asan
 if [ "$fast" = 0 ]; then
+  stage gluster "$root/tests/reliability/gluster.sh" "$root/build"
   stage sanitizers "$root/tests/reliability/ci.sh" "$root/build-reliability"
   # The windows and aarch64 builds are the ones tools/package.sh bundles: built once.
   stage windows "$root/tools/windows-build.sh" "$pkg/windows-x86_64"
