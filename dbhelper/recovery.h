@@ -14,7 +14,10 @@
 //   [.., end - 64)                       zero padding up to a multiple of 64
 //   [end - 64, end)                      the record; end = roundUp64(copyOff + tailLen) + 64
 //
-// Record format, version 1, little-endian:
+// Record format, version 1. Every field is little-endian on every platform, big-endian
+// s390x included: recovery.cc writes and reads it a byte at a time, never as a native
+// integer, and its CRC-32 takes bytes, so a table moved between machines mid-write is
+// repaired the same on either (tests/reliability/endian.sh):
 //   0  8 bytes  magic "\0DBIundo"      (a NUL never occurs in table text we write)
 //   8  u32      version (1)
 //  12  u32      flags: bit 0 = the copy is complete, bit 1 = bytes 48..55 hold checksums

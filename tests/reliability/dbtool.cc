@@ -21,6 +21,10 @@
 //                                        each time, and fails on a torn one)
 //   dbtool timedwrites PATH N PAUSE_MS   N appends PAUSE_MS apart; prints the slowest call;
 //                                        fails if any append did
+//   dbtool killat PATH STEPS LINE TEXT   insert TEXT at LINE (0: append) and end the process
+//                                        (exit 9) where a kill would, before the write's
+//                                        change STEPS+1 to the file (a write or a
+//                                        truncation); exit 0 when it finished within STEPS
 #include <unistd.h>
 
 #include <algorithm>
@@ -93,6 +97,28 @@ int loop(const std::string& path, uint64_t seed, char mode, int64_t rows, uint64
     const char done = 1;
     if (::write(3, &done, 1) != 1) return 1;
   }
+  return 0;
+}
+
+// killat: the changes to the file still allowed before the process ends.
+int64_t gStepsLeft;
+long dyingPwritev(int fd, const dbhelper::Slice* slices, int count, int64_t off) {
+  if (gStepsLeft-- == 0) ::_exit(9);
+  return dbhelper::realSysCalls().pwritev(fd, slices, count, off);
+}
+int dyingFtruncate(int fd, int64_t size) {
+  if (gStepsLeft-- == 0) ::_exit(9);
+  return dbhelper::realSysCalls().ftruncate(fd, size);
+}
+
+int killAt(const std::string& path, int64_t steps, int64_t line, const std::string& text) {
+  static dbhelper::SysCalls sys = dbhelper::realSysCalls();
+  sys.pwritev = dyingPwritev;
+  sys.ftruncate = dyingFtruncate;
+  gOptions.sys = &sys;
+  gStepsLeft = steps;
+  const Status s = write(path, text, line);
+  if (!s.ok()) die("killat", s);
   return 0;
 }
 
@@ -180,7 +206,7 @@ int timedWrites(const std::string& path, int n, int pauseMs) {
 int main(int argc, char** argv) {
   const std::vector<std::string> a(argv + 1, argv + argc);
   auto usage = [] {
-    std::fprintf(stderr, "usage: dbtool count|get|append|insert|loop|hammer|hold|check|readloop|timedwrites PATH ...\n");
+    std::fprintf(stderr, "usage: dbtool count|get|append|insert|loop|hammer|hold|check|readloop|timedwrites|killat PATH ...\n");
     return 2;
   };
   if (a.size() < 2) return usage();
@@ -216,6 +242,8 @@ int main(int argc, char** argv) {
     return readLoop(path, a[2], a.size() == 4);
   } else if (cmd == "timedwrites" && a.size() == 4 && std::stoi(a[2]) > 0) {
     return timedWrites(path, std::stoi(a[2]), std::stoi(a[3]));
+  } else if (cmd == "killat" && a.size() == 5) {
+    return killAt(path, std::stoll(a[2]), std::stoll(a[3]), a[4]);
   } else if (cmd == "check" && a.size() >= 3) {
     std::map<std::string, int> tags;
     for (size_t k = 3; k < a.size(); ++k) {
