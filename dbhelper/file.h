@@ -86,6 +86,10 @@ class File {
   // Gives the file at `path` the permission bits, and where allowed the owner and group,
   // of `like`; a file that replaces a table must stay writable by its server.
   static Status Adopt(const std::string& path, const FileInfo& like);
+  // Removes `path`; a missing one is no error.
+  static Status Remove(const std::string& path);
+  // Sets *real to `path` with every symbolic link resolved (Windows: `path` as given).
+  static Status RealPath(const std::string& path, std::string* real);
 
   bool isOpen() const { return fd_ >= 0; }
   // Returns what fstat said when Open opened the file.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #if !defined(_WIN32)
@@ -257,6 +258,19 @@ Status File::Adopt(const std::string& path, const FileInfo& like) {
     return Status::FromErrno("cannot set the owner of", path, errno);
   }
   if (::chmod(path.c_str(), like.mode & 07777) != 0) return Status::FromErrno("cannot set the mode of", path, errno);
+  return Status::OK();
+}
+
+Status File::Remove(const std::string& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Status::FromErrno("cannot remove", path, errno);
+  return Status::OK();
+}
+
+Status File::RealPath(const std::string& path, std::string* real) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return Status::FromErrno("cannot open table", path, errno);
+  *real = resolved;
+  ::free(resolved);  // realpath's own allocation
   return Status::OK();
 }
 #endif

@@ -301,6 +301,20 @@ Status File::Rename(const std::string& from, const std::string& to) {
 // Windows files carry no POSIX mode; a new file inherits the directory's access rules.
 Status File::Adopt(const std::string&, const FileInfo&) { return Status::OK(); }
 
+Status File::Remove(const std::string& path) {
+  std::wstring wpath;
+  if (!widePath(path.c_str(), &wpath)) return Status::FromErrno("cannot remove", path, errno);
+  if (!DeleteFileW(wpath.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return Status::FromErrno("cannot remove", path, errnoFrom(GetLastError()));
+  }
+  return Status::OK();
+}
+
+Status File::RealPath(const std::string& path, std::string* real) {
+  *real = path;
+  return Status::OK();
+}
+
 }  // namespace dbhelper
 
 #endif  // _WIN32

@@ -6,9 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <random>
 
 #include "dbhelper/DBHelper.h"
 #include "dbhelper/file.h"
@@ -20,10 +18,6 @@ namespace {
 
 constexpr size_t kChunk = 1u << 20;
 
-std::filesystem::path fsPath(const std::string& utf8) {
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
 // A file written beside `target` under a name of its own, which replaces `target` only
 // once it is whole and on stable storage, and is removed if it never does.
 class NewFile {
@@ -33,10 +27,7 @@ class NewFile {
   NewFile& operator=(const NewFile&) = delete;
   ~NewFile() {
     if (file_.isOpen()) file_.Close();
-    if (!temp_.empty() && !committed_) {
-      std::error_code ignored;
-      std::filesystem::remove(fsPath(temp_), ignored);
-    }
+    if (!temp_.empty() && !committed_) (void)File::Remove(temp_);
   }
 
   Status Create(const std::string& target, const Options& options) {
@@ -45,9 +36,10 @@ class NewFile {
     const size_t slash = target.find_last_of("/\\");
     const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::random_device random;
+    // Unlike another process's: the clock's nanoseconds.
+    const uint64_t stamp = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) % 1000000000;
     for (int attempt = 0; attempt < 16; ++attempt) {
-      temp_ = dir + "." + name + "." + std::to_string(random()) + "-" + std::to_string(counter++) + ".tmp";
+      temp_ = dir + "." + name + "." + std::to_string(stamp) + "-" + std::to_string(counter++) + ".tmp";
       FileInfo info;
       if (File::StatPath(temp_, &info, false, *options.sys).ok()) continue;  // taken
       Status s = File::CreateIfMissing(temp_, false, *options.sys);
@@ -68,7 +60,8 @@ class NewFile {
     const Slice slice{data, n};
     size_t written = 0;
     Status s = n == 0 ? Status::OK() : file_.WriteAt(at, &slice, 1, &written);
-    if (s.ok()) size_ = std::max<uint64_t>(size_, at + n);
+    if (!s.ok()) return Status::FromErrno("cannot write", target_, s.errnoValue());
+    size_ = std::max<uint64_t>(size_, at + n);
     return s;
   }
   Status Read(uint64_t at, char* out, size_t n, size_t* got) const { return file_.ReadAt(at, out, n, got); }
@@ -209,11 +202,9 @@ Status replaceTable(const std::string& path, const Options& options, std::string
                     int64_t* kept) {
   *kept = 0;
   // The file itself is replaced, not a symbolic link that names it.
-  std::error_code err;
-  const std::filesystem::path real = std::filesystem::canonical(fsPath(path), err);
-  if (err) return Status::FromErrno("cannot open table", path, err.value());
-  const std::u8string realUtf8 = real.u8string();
-  const std::string target(realUtf8.begin(), realUtf8.end());
+  std::string target;
+  Status s = File::RealPath(path, &target);
+  if (!s.ok()) return s;
 
   std::string next(edited);
   // An unended last line is ended as the table's lines are.
@@ -223,7 +214,7 @@ Status replaceTable(const std::string& path, const Options& options, std::string
   // The new file is written and synced before the lock: under it, only what was appended
   // meanwhile is added, and the rename made.
   FileInfo like;
-  Status s = File::StatPath(target, &like, false, *options.sys);
+  s = File::StatPath(target, &like, false, *options.sys);
   NewFile out;
   if (s.ok()) s = out.Create(target, options);
   if (s.ok()) s = out.Write(0, next.data(), next.size());
