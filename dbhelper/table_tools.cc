@@ -263,7 +263,9 @@ Status backupTable(const std::string& path, const std::string& dest, const Optio
   *stats = BackupStats();
   std::string target = dest;
   FileInfo destInfo;
-  if (File::StatPath(dest, &destInfo, false, *options.sys).ok() && destInfo.type == FileInfo::Type::kDirectory) {
+  const Status looked = File::StatPath(dest, &destInfo, false, *options.sys);
+  // Windows opens a path to look at it, which a directory refuses.
+  if (looked.ok() ? destInfo.type == FileInfo::Type::kDirectory : looked.errnoValue() == EISDIR) {
     const size_t slash = path.find_last_of("/\\");
     target = dest + (dest.empty() || dest.back() == '/' ? "" : "/") + path.substr(slash == std::string::npos ? 0 : slash + 1);
   }

@@ -128,6 +128,9 @@ TEST_F(TableToolsTest, ListIsEveryRowAsRowText) {
 }
 
 TEST_F(TableToolsTest, ReplaceKeepsAppendsAndRefusesOtherChanges) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows cannot rename a file over one that is open";
+#endif
   const std::string base = "N|S\na|1\nb|2\n";
   const std::string edited = "N|S\na|9\n";
   const struct {
@@ -182,6 +185,9 @@ TEST_F(TableToolsTest, ReplaceThroughASymbolicLinkReplacesTheFileItNames) {
 }
 
 TEST_F(TableToolsTest, AWriteThatWaitedForAReplacementGoesToTheNewFile) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "Windows cannot rename a file over one that is open";
+#endif
   put("N|S\na|1\n");
   std::string trace;
   Status written;
