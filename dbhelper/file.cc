@@ -68,9 +68,7 @@ Status File::Open(const std::string& path, Mode mode, File* out, bool* missing, 
     // A FIFO or a device would block a read or never end; only a regular file is a table.
     s = Status::IOError("table " + path + " is " + describe(out->opened_.type) + ", not a regular file");
   }
-  // Where the OS cannot tell the type (ENOSYS), nothing is known to be shared either.
-  uint64_t type = 0;
-  if (s.ok()) out->shared_ = sys.fsType(fd, &type) == 0 ? !localFileSystem(type) : errno != ENOSYS;
+  if (s.ok()) out->shared_ = onSharedStorage(sys, fd, out->opened_.id.dev);
   out->unsynced_ = false;
   if (!s.ok()) out->Close();
   return s;
@@ -103,8 +101,11 @@ Status File::Sync() const {
 }
 
 Status File::Refresh(uint64_t* size) const {
+  // A file system that cannot sync this descriptor (read-only, or no fsync at all) has
+  // nothing of ours to push, and asks the server for the attributes anyway.
   Status s = Sync();
-  if (!s.ok()) return s;
+  const int e = s.errnoValue();
+  if (!s.ok() && e != EINVAL && e != EROFS && e != EBADF && e != ENOSYS && e != EOPNOTSUPP) return s;
   if (sys_->freshSize(fd_, size) != 0) return Status::FromErrno("cannot read table", path_, errno);
   if (sys_->dropCache(fd_) != 0) return Status::FromErrno("cannot read table", path_, errno);
   return Status::OK();

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <utility>
 
 #include "dbhelper/never_destroyed.h"
 
@@ -77,6 +78,33 @@ bool localFileSystem(uint64_t fsType) {
     default:
       return false;
   }
+}
+
+bool onSharedStorage(const SysCalls& sys, int fd, uint64_t dev) {
+  struct Seen {
+    std::chrono::steady_clock::time_point at;
+    bool shared;
+  };
+  struct Devices {
+    std::mutex mu;
+    std::map<std::pair<const SysCalls*, uint64_t>, Seen> seen;
+  };
+  Devices& d = neverDestroyed<Devices>();
+  const auto now = std::chrono::steady_clock::now();
+  const auto key = std::make_pair(&sys, dev);
+  {
+    std::lock_guard<std::mutex> l(d.mu);
+    auto it = d.seen.find(key);
+    // A device number freed by an unmount can come back for another file system: kept
+    // only briefly.
+    if (it != d.seen.end() && now - it->second.at < std::chrono::seconds(1)) return it->second.shared;
+  }
+  uint64_t type = 0;
+  const bool shared = sys.fsType(fd, &type) == 0 ? !localFileSystem(type) : errno != ENOSYS;
+  std::lock_guard<std::mutex> l(d.mu);
+  if (d.seen.size() > 256) d.seen.clear();
+  d.seen[key] = Seen{now, shared};
+  return shared;
 }
 
 bool findMount(std::string_view mountinfo, uint64_t dev, MountEntry* out) {

@@ -21,6 +21,12 @@ namespace dbhelper {
 // be changed by another host behind the local caches.
 bool localFileSystem(uint64_t fsType);
 
+// Whether the open file `fd` on device `dev` is on a file system not known to be local;
+// where the OS cannot tell the type (ENOSYS), nothing is known to be shared either. The
+// answer is kept for a second per device and system-call table, so that opens on a local
+// file system add one statfs a second, not one each.
+bool onSharedStorage(const SysCalls& sys, int fd, uint64_t dev);
+
 // One line of /proc/self/mountinfo.
 struct MountEntry {
   std::string point;    // where it is mounted
