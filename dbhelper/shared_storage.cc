@@ -1,9 +1,8 @@
 #include "dbhelper/shared_storage.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -11,13 +10,34 @@
 
 #include "dbhelper/never_destroyed.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace dbhelper {
 
 namespace {
 
+// With read(2), not std::ifstream: the library's static libstdc++ would bring in a stat
+// of a newer glibc than it may need.
 std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string out;
+#if !defined(_WIN32)
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return out;
+  char buf[4096];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || out.size() > (4u << 20)) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+#else
+  (void)path;
+#endif
+  return out;
 }
 
 // mountinfo writes a space, tab, newline or backslash in a path as \ooo.
