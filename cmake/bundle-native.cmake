@@ -13,6 +13,9 @@ if(_dbiface_arch MATCHES "^(x86_64|amd64|x64)$")
   set(_dbiface_arch x86_64)
 elseif(_dbiface_arch MATCHES "^(aarch64|arm64)$")
   set(_dbiface_arch aarch64)
+elseif(_dbiface_arch MATCHES "^(arm|armv7|armv7l|armhf)$")
+  # 32-bit ARM is built for ARMv7 with hard float only, as NativeLoader names it.
+  set(_dbiface_arch armv7)
 endif()
 set(DBIFACE_JAR_PLATFORM "${_dbiface_os}-${_dbiface_arch}")
 

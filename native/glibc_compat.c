@@ -12,8 +12,14 @@
 
 #if defined(__x86_64__)
 #define DBIFACE_GLIBC_BASE "GLIBC_2.2.5"
-#elif defined(__aarch64__)
+#elif defined(__aarch64__) || (defined(__powerpc64__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
 #define DBIFACE_GLIBC_BASE "GLIBC_2.17"
+#elif defined(__arm__)
+#define DBIFACE_GLIBC_BASE "GLIBC_2.4"
+#elif defined(__s390x__)
+#define DBIFACE_GLIBC_BASE "GLIBC_2.2"
+#elif defined(__riscv) && __riscv_xlen == 64
+#define DBIFACE_GLIBC_BASE "GLIBC_2.27"
 #else
 #error "add the first glibc symbol version of this architecture"
 #endif

@@ -1,25 +1,28 @@
 #!/usr/bin/env bash
-# Builds the release: one jar carrying the native library for linux-x86_64, linux-aarch64
-# and windows-x86_64, its pom, sources jar and javadoc jar, and deploys the four into a
-# file-based Maven repository as gameserver:gameserver-dbiface:VERSION (VERSION: project()
-# in CMakeLists.txt).
+# Builds the release: one jar carrying the native library for linux-x86_64, linux-aarch64,
+# linux-armv7, linux-ppc64le, linux-s390x, linux-riscv64 and windows-x86_64, its pom,
+# sources jar and javadoc jar, and deploys the four into a file-based Maven repository as
+# gameserver:gameserver-dbiface:VERSION (VERSION: project() in CMakeLists.txt).
 #
 #   tools/package.sh [OUT]      default: build-package
 #
 #   OUT/dist/   gameserver-dbiface-VERSION.jar, -sources.jar, -javadoc.jar, .pom
 #   OUT/repo/   the Maven repository (DBIFACE_MAVEN_REPO=DIR deploys into DIR instead;
 #               versions already there are kept)
-#   OUT/linux-x86_64, OUT/linux-aarch64, OUT/windows-x86_64: the three builds
-#               (DBIFACE_HOST_BUILD=DIR takes linux-x86_64 from an existing release build)
+#   OUT/PLATFORM: each platform's build (DBIFACE_HOST_BUILD=DIR takes linux-x86_64 from an
+#               existing release build; a cross build an earlier run made is brought up to
+#               date, so tools/test.sh's stages build each one once)
 #
-# Needs: cmake, g++, g++-aarch64-linux-gnu, g++-mingw-w64-x86-64-posix, a JDK 17+, unzip.
+# Needs: cmake, g++, g++-TRIPLE for each Linux platform (tools/cross.sh),
+# g++-mingw-w64-x86-64-posix, a JDK 17+, unzip.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "${1:-$root/build-package}" && cd "${1:-$root/build-package}" && pwd)
 repo=${DBIFACE_MAVEN_REPO:-$out/repo}
 jdk=${JDK_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")}
 meta=META-INF/native/gameserver-dbiface
-platforms="linux-x86_64 linux-aarch64 windows-x86_64"
+. "$root/tools/cross.sh"
+platforms="linux-x86_64 $(printf 'linux-%s ' $cross_platforms)windows-x86_64"
 
 echo "== linux-x86_64 =="
 if [ -n "${DBIFACE_HOST_BUILD:-}" ]; then
@@ -31,8 +34,10 @@ else
 fi
 cmake --build "$host" -j"$(nproc)" --target dbiface_jar_native
 "$root/tests/packaging/symbols.sh" "$host/lib/libgameserver_DBIface.so"
-echo "== linux-aarch64 =="
-AARCH64_TESTS=0 "$root/tools/aarch64-build.sh" "$out/linux-aarch64"
+for p in $cross_platforms; do
+  echo "== linux-$p =="
+  CROSS_TESTS=0 "$root/tools/linux-cross-build.sh" "$p" "$out/linux-$p"
+done
 echo "== windows-x86_64 =="
 WINDOWS_TESTS=0 "$root/tools/windows-build.sh" "$out/windows-x86_64"
 
@@ -47,14 +52,16 @@ echo "== $name.jar =="
 # The classes, LICENSE, NOTICE and linux-x86_64 library from the host jar; each other
 # platform's library from its own build's jar.
 (cd "$stage/jar" && "$jdk/bin/jar" xf "$host/$name.jar" && rm -f META-INF/MANIFEST.MF)
-for p in linux-aarch64 windows-x86_64; do
+for p in $platforms; do
+  [ "$p" != linux-x86_64 ] || continue
   (cd "$stage/jar" && "$jdk/bin/jar" xf "$out/$p/$name.jar" "$meta/$p/")
 done
 printf '%s\n' $platforms > "$stage/jar/$meta/platforms"
 "$jdk/bin/jar" --create --file "$dist/$name.jar" --manifest "$host/MANIFEST.MF" -C "$stage/jar" .
 libs=$(unzip -Z1 "$dist/$name.jar" | grep "^$meta/.*/.*gameserver_DBIface\.[a-z]*$" | sort)
 echo "$libs"
-[ "$(echo "$libs" | wc -l)" = 3 ] || { echo "package: expected 3 native libraries" >&2; exit 1; }
+n=$(wc -w <<< "$platforms")
+[ "$(echo "$libs" | wc -l)" = "$n" ] || { echo "package: expected $n native libraries" >&2; exit 1; }
 for p in $platforms; do
   echo "$libs" | grep -q "^$meta/$p/" || { echo "package: no library for $p" >&2; exit 1; }
 done

@@ -13,13 +13,24 @@
 #   sanitizers   fuzzing for a bounded time, threads under ThreadSanitizer, fault injection
 #                under ASan/UBSan (clang-14)
 #   windows      the Windows build with mingw-w64 and its tests under Wine
-#   aarch64      the linux-aarch64 cross build, its symbols, the core's unit tests and the
-#                native smoke program under qemu-user
+#   aarch64      the linux-aarch64 cross build, its symbols, the native smoke program, the
+#                core's unit tests and the freshness and power-cut harnesses under qemu-user
+#   armv7 ppc64le s390x riscv64
+#                each platform's cross build (tools/linux-cross-build.sh), its symbols and
+#                ELF header, the native smoke program under qemu-user; s390x, the big-endian
+#                one, also the core's unit tests, shorter harness runs and the undo record's
+#                trip to and from the host build; the unit tests also on one of armv7,
+#                ppc64le and riscv64 in turn
 #   package      the one jar for every platform (tools/package.sh), the loader's choices on
 #                it under each JDK, java -jar from an empty directory
 #   maven        a consumer project built with Maven offline against the file repository
 #   aarch64-jvm  JVM cases on Debian's arm64 JRE under qemu-user (a subset in CI, see
-#                tools/aarch64-jvm.sh), java -jar of the one jar there
+#                tools/linux-cross-jvm.sh), java -jar of the one jar there
+#   cross-jvm    every 12th JVM case and java -jar on one of the ppc64el, s390x and armhf
+#                JREs in turn (riscv64 has none in Debian 12)
+# The turn is the commit's: its hash modulo 3 picks the unit tests' platform and cross-jvm's
+# (CROSS_PICK=0, 1 or 2 chooses); CROSS_ALL=1 runs every new platform's unit tests and
+# cross-jvm on all three JREs.
 # --fast stops after asan. As root on Debian, the packages of tools/packages.txt that are
 # missing are installed first; otherwise a stage that lacks one is skipped and named.
 # The last line counts stages, then the tests skipped inside the stages that ran:
@@ -46,12 +57,23 @@ missing() {
     fi
   done | awk '!seen[$0]++'
 }
+# The new Linux platforms' turn (see above): which one runs the unit tests, and which JRE.
+pick=${CROSS_PICK:-$(( 0x$(git -C "$root" rev-parse --short=7 HEAD 2>/dev/null || echo 0) % 3 ))}
+unit_turn=(armv7 ppc64le riscv64)
+jvm_turn=(ppc64le s390x armv7)
+jvm_platforms=${jvm_turn[$pick]}
+[ "${CROSS_ALL:-0}" = 1 ] && jvm_platforms="${jvm_turn[*]}"
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
   refresh=0
-  # The arm64 JRE that aarch64-jvm runs under qemu is unpacked from Debian's arm64 lists.
-  if [ "$fast" = 0 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
-    dpkg --add-architecture arm64 && refresh=1
-  fi
+  # The JREs that aarch64-jvm and cross-jvm run under qemu are unpacked from Debian's lists
+  # for their architectures: arm64 and this run's turn.
+  . "$root/tools/cross.sh"
+  for p in aarch64 $jvm_platforms; do
+    cross_platform "$p"
+    if [ "$fast" = 0 ] && ! dpkg --print-foreign-architectures | grep -qx "$debarch"; then
+      dpkg --add-architecture "$debarch" && refresh=1
+    fi
+  done
   want=$(grep -v -E '^\s*(#|$)' "$root/tools/packages.txt" | while read -r _ pkg check; do
     present "$check" || echo "$pkg"
   done | sort -u | tr '\n' ' ')
@@ -153,8 +175,33 @@ package() {
 aarch64_jvm() {
   # Every fourth JVM case, spread over the whole table: all of them take over two minutes
   # under emulation (AARCH64_JVM_STRIDE=1 runs them all).
-  AARCH64_JVM_STRIDE=${AARCH64_JVM_STRIDE:-4} "$root/tools/aarch64-jvm.sh" "$pkg/linux-aarch64" \
-    "$root/build" "$(dist_jar)"
+  CROSS_JVM_STRIDE=${AARCH64_JVM_STRIDE:-4} "$root/tools/linux-cross-jvm.sh" aarch64 \
+    "$pkg/linux-aarch64" "$root/build" "$(dist_jar)"
+}
+# cross_stage PLATFORM: the cross build and what runs of it this turn (see above).
+cross_stage() {
+  local unit=0 harnesses=0 endian=
+  if [ "$1" = s390x ]; then
+    # The big-endian one: where a byte-order slip would show.
+    unit=1 harnesses=1 endian=$root/build
+  elif [ "$1" = "${unit_turn[$pick]}" ] || [ "${CROSS_ALL:-0}" = 1 ]; then
+    unit=1
+  fi
+  CROSS_UNIT=$unit CROSS_HARNESSES=$harnesses CROSS_ENDIAN_HOST=$endian \
+    CROSS_FRESHNESS_CHANGES=300 CROSS_POWERCUT_SAMPLES=60 \
+    "$root/tools/linux-cross-build.sh" "$1" "$pkg/linux-$1"
+}
+# Every 12th case, from the 0th, 4th or 8th by the turn, so the cases take turns as well.
+cross_jvm() {
+  local p rc=0 r
+  for p in $jvm_platforms; do
+    CROSS_JVM_STRIDE=${CROSS_JVM_STRIDE:-12} CROSS_JVM_FIRST=$(( 4 * pick )) \
+      "$root/tools/linux-cross-jvm.sh" "$p" "$pkg/linux-$p" "$root/build" "$(dist_jar)"
+    r=$?
+    # 77, skipped, only while nothing failed
+    [ "$r" = 0 ] || { [ "$r" = 77 ] && [ "$rc" = 0 ] && rc=77; } || rc=1
+  done
+  return $rc
 }
 
 stage build build
@@ -166,12 +213,14 @@ stage asan asan
 if [ "$fast" = 0 ]; then
   stage gluster "$root/tests/reliability/gluster.sh" "$root/build"
   stage sanitizers "$root/tests/reliability/ci.sh" "$root/build-reliability"
-  # The windows and aarch64 builds are the ones tools/package.sh bundles: built once.
+  # The windows and Linux cross builds are the ones tools/package.sh bundles: built once.
   stage windows "$root/tools/windows-build.sh" "$pkg/windows-x86_64"
-  stage aarch64 "$root/tools/aarch64-build.sh" "$pkg/linux-aarch64"
+  stage aarch64 "$root/tools/linux-cross-build.sh" aarch64 "$pkg/linux-aarch64"
+  for p in armv7 ppc64le s390x riscv64; do stage "$p" cross_stage "$p"; done
   stage package package
   stage maven "$root/tests/packaging/maven-consumer.sh" "$pkg/repo"
   stage aarch64-jvm aarch64_jvm
+  stage cross-jvm cross_jvm
 fi
 
 [ "$failed" = 0 ] || echo "failed stages: ${failures[*]}"
