@@ -259,6 +259,10 @@ final class NativeLoader {
         arch = switch (arch) {
             case "amd64", "x86_64", "x86-64" -> "x86_64";
             case "aarch64", "arm64" -> "aarch64";
+            // 32-bit ARM JVMs say arm (OpenJDK) or the kernel's armv7l; only ARMv7 hard
+            // float is built.
+            case "arm", "armv7", "armv7l", "armhf" -> "armv7";
+            case "ppc64le", "powerpc64le" -> "ppc64le";
             default -> arch.replaceAll("[^a-z0-9_]", "");
         };
         return os + "-" + arch;

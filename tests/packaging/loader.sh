@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # loader.sh JAVA JAR STALE_LIBDIR
 # How the jar's loader chooses, as a user meets it through `java -jar` and the module path:
-# an unsupported platform, a library of another version (STALE_LIBDIR holds one), the
-# gameserver.dbiface.tmpdir directory. Each case runs JAVA with -Xcheck:jni from an empty
-# directory and fails on any WARNING.
+# the platform each os.arch names, an unsupported platform, a library of another version
+# (STALE_LIBDIR holds one), the gameserver.dbiface.tmpdir directory. Each case runs JAVA
+# with -Xcheck:jni from an empty directory and fails on any WARNING.
 set -u
 java=$1
 jar=$(readlink -f "$2")
@@ -58,6 +58,15 @@ t "unsupported arch: names the platform and the ones carried" 1 \
   -Dos.arch=sparcv9 -jar "$jar" @D/t.txt count --trace
 t "unsupported OS and arch" 1 "for windows-riscv64 (os.name=Windows 11, os.arch=riscv64)|only $carried" '' \
   "-Dos.name=Windows 11" -Dos.arch=riscv64 -jar "$jar" @D/t.txt count --trace
+# What each os.arch maps to: the jar's copy for that platform is the one extracted (and, on
+# this machine, refused by the JVM as another architecture's).
+for arch in arm:armv7 armv7l:armv7 armhf:armv7 ppc64le:ppc64le s390x:s390x riscv64:riscv64 aarch64:aarch64; do
+  t "os.arch=${arch%%:*} loads the jar's linux-${arch#*:}" 1 \
+    "$meta/linux-${arch#*:}/$lib extracted to|!not in the jar|!this jar carries only" '' \
+    -Dos.arch="${arch%%:*}" -jar "$jar" @D/t.txt count --trace
+done
+t "big-endian ppc64 is not ppc64le" 1 "for linux-ppc64 (os.name=Linux, os.arch=ppc64)|this jar carries only $carried" '' \
+  -Dos.arch=ppc64 -jar "$jar" @D/t.txt count --trace
 t "java.library.path copy of another version is refused, not run" 1 \
   "$stale/$lib is version 0.9.0, but gameserver.DBIface is version $version|!$rows" '' \
   -Djava.library.path="$stale" -jar "$jar" @D/t.txt count --trace
