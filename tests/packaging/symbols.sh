@@ -2,7 +2,7 @@
 # symbols.sh LIB [OBJDUMP [HEADER]]
 # Fails when the Linux library LIB would not load on glibc 2.28 with nothing else installed:
 # a symbol version above GLIBC_2.28, a libstdc++/libgcc_s dependency (or symbol from one),
-# or an export other than the JNI functions of gameserver.DBIface and gameserver.dbiface.Table,
+# or an export other than the JNI functions of the Java classes (DBIface, Table, TableTools),
 # as declared in the headers javac -h generated (in HEADER's directory, default: jni/ beside
 # LIB's lib/). SYMBOLS_GLIBC_MAX=2.N moves the limit (tools/cross.sh's per platform).
 lib=$1
