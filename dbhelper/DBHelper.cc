@@ -61,41 +61,48 @@ Status DBHelper::loadTable() {
   return Status::FromErrno("cannot repair table", filePath_, EAGAIN);
 }
 
-Status DBHelper::loadOnce(int attempt, bool* again) {
+Status DBHelper::openFile(int attempt, FileInfo* info) {
   const bool write = access_ != Access::kRead;
+  // A writer reuses the descriptor an earlier write kept, when the path still names it.
+  std::optional<File> kept;
+  if (write && attempt == 0 && options_.keepFiles) kept = takeKeptFile(filePath_, *options_.sys, info);
+  if (kept) {
+    file_ = std::move(*kept);
+    return Status::OK();
+  }
+  bool missing = false;
+  Status s = File::Open(filePath_, write ? File::Mode::kReadWrite : File::Mode::kRead, &file_, &missing,
+                        *options_.sys);
+  missing_ = missing;
+  if (s.ok() && !missing) *info = file_.openInfo();
+  return s;
+}
+
+Status DBHelper::lockFile(int attempt, bool* again) {
+  const bool write = access_ != Access::kRead;
+  Status s = file_.shared() ? checkSharedStorage(file_, options_.singleProcess) : Status::OK();
+  if (s.ok()) s = lock_.Acquire(file_, id_, write, options_.lockTimeout, options_.singleProcess);
+  if (!s.ok() || !write) return s;
+  // A file renamed over the path while we waited (an operator's edit, made under this
+  // lock) is the table now: a write into the old one would be lost.
+  bool same = true;
+  s = file_.StillAt(&same);
+  if (!s.ok() || same) return s;
+  *again = attempt < 5;
+  if (*again) return Status::OK();
+  return Status::Changed("table " + filePath_ + " keeps being replaced by another program");
+}
+
+Status DBHelper::loadOnce(int attempt, bool* again) {
   lock_.Release();
   file_.Close();
   image_.reset();
-  // A writer reuses the descriptor an earlier write kept, when the path still names it.
   FileInfo info;
-  std::optional<File> kept;
-  if (write && attempt == 0 && options_.keepFiles) kept = takeKeptFile(filePath_, *options_.sys, &info);
-  if (kept) {
-    file_ = std::move(*kept);
-  } else {
-    bool missing = false;
-    Status s = File::Open(filePath_, write ? File::Mode::kReadWrite : File::Mode::kRead, &file_, &missing,
-                          *options_.sys);
-    missing_ = missing;
-    if (!s.ok() || missing) return s;
-    info = file_.openInfo();
-  }
+  Status s = openFile(attempt, &info);
+  if (!s.ok() || !file_.isOpen()) return s;  // a missing file is an empty table
   id_ = info.id;
-  Status s = file_.shared() ? checkSharedStorage(file_, options_.singleProcess) : Status::OK();
-  if (s.ok()) s = lock_.Acquire(file_, id_, write, options_.lockTimeout, options_.singleProcess);
-  if (!s.ok()) return s;
-  if (write) {
-    // A file renamed over the path while we waited (an operator's edit, made under this
-    // lock) is the table now: a write into the old one would be lost.
-    bool same = true;
-    s = file_.StillAt(&same);
-    if (!s.ok()) return s;
-    if (!same) {
-      *again = attempt < 5;
-      if (*again) return Status::OK();
-      return Status::Changed("table " + filePath_ + " keeps being replaced by another program");
-    }
-  }
+  s = lockFile(attempt, again);
+  if (!s.ok() || *again) return s;
   // The size seen before the lock may be stale: another writer may have appended, or
   // committed and dropped its undo record. Both reads below find the real end.
   image_.end().size = info.size;
