@@ -259,16 +259,53 @@ Status replaceTable(const std::string& path, const Options& options, std::string
   return s;
 }
 
+namespace {
+
+// Where a backup of `path` goes: `dest`, or the table's file name in it when it is a
+// directory.
+std::string backupTarget(const std::string& path, const std::string& dest, const Options& options) {
+  FileInfo info;
+  const Status looked = File::StatPath(dest, &info, false, *options.sys);
+  // Windows opens a path to look at it, which a directory refuses.
+  if (!(looked.ok() ? info.type == FileInfo::Type::kDirectory : looked.errnoValue() == EISDIR)) return dest;
+  const size_t slash = path.find_last_of("/\\");
+  return dest + (dest.empty() || dest.back() == '/' ? "" : "/") + path.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Under a shared lock, after recovery: compares `out` with the table and sets *diff to
+// where they first differ. When the copy is the table but for appends, or `last`, it is
+// made the table from there on, under the lock, and *done is set.
+Status proveCopy(const std::string& path, const Options& options, bool last, NewFile* out, uint64_t* diff,
+                 bool* done, BackupStats* stats) {
+  const auto t0 = std::chrono::steady_clock::now();
+  std::string trace;
+  std::unique_ptr<DBHelper> table;
+  Status s = openTable(path, options, DBHelper::Access::kRead, &table, &trace);
+  if (!s.ok()) return s;
+  const uint64_t size = table->tableSize();
+  const uint64_t common = std::min(size, out->size());
+  s = firstDifference(*table, *out, common, diff);
+  if (!s.ok()) return s;
+  *done = last || (*diff == common && size >= out->size());
+  if (*done) {
+    s = out->TruncateTo(*diff);
+    if (s.ok()) {
+      s = copyRange([&](uint64_t at, char* buf, size_t n, size_t* got) { return table->readTableBytes(at, n, buf, got); },
+                    out, *diff, size);
+    }
+    if (s.ok() && out->size() != size) s = Status::IOError("table " + path + " could not be copied whole");
+  }
+  table.reset();
+  stats->lockedMs =
+      std::max(stats->lockedMs, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+  return s;
+}
+
+}  // namespace
+
 Status backupTable(const std::string& path, const std::string& dest, const Options& options, BackupStats* stats) {
   *stats = BackupStats();
-  std::string target = dest;
-  FileInfo destInfo;
-  const Status looked = File::StatPath(dest, &destInfo, false, *options.sys);
-  // Windows opens a path to look at it, which a directory refuses.
-  if (looked.ok() ? destInfo.type == FileInfo::Type::kDirectory : looked.errnoValue() == EISDIR) {
-    const size_t slash = path.find_last_of("/\\");
-    target = dest + (dest.empty() || dest.back() == '/' ? "" : "/") + path.substr(slash == std::string::npos ? 0 : slash + 1);
-  }
+  const std::string target = backupTarget(path, dest, options);
   File source;
   bool missing = false;
   Status s = File::Open(path, File::Mode::kRead, &source, &missing, *options.sys);
@@ -287,7 +324,7 @@ Status backupTable(const std::string& path, const std::string& dest, const Optio
   // needs no copying under the lock, only what was appended or changed since.
   constexpr int kRounds = 3;
   uint64_t from = 0;
-  for (int round = 1;; ++round) {
+  for (bool done = false; !done;) {
     s = out.TruncateTo(from);
     uint64_t end = 0;
     FileId id;
@@ -296,37 +333,8 @@ Status backupTable(const std::string& path, const std::string& dest, const Optio
       s = copyRange([&](uint64_t at, char* buf, size_t n, size_t* got) { return source.ReadAt(at, buf, n, got); },
                     &out, from, end);
     }
+    if (s.ok()) s = proveCopy(path, options, ++stats->rounds == kRounds, &out, &from, &done, stats);
     if (!s.ok()) return s;
-    stats->rounds = round;
-    const auto t0 = std::chrono::steady_clock::now();
-    std::string trace;
-    std::unique_ptr<DBHelper> table;
-    s = openTable(path, options, DBHelper::Access::kRead, &table, &trace);
-    if (!s.ok()) return s;
-    const uint64_t size = table->tableSize();
-    const uint64_t common = std::min(size, out.size());
-    uint64_t diff = 0;
-    s = firstDifference(*table, out, common, &diff);
-    if (!s.ok()) return s;
-    const bool proven = diff == common && size >= out.size();
-    if (proven || round == kRounds) {
-      // The copy is the table from `diff` on; past that, copied now, under the lock.
-      s = out.TruncateTo(diff);
-      if (s.ok()) {
-        s = copyRange([&](uint64_t at, char* buf, size_t n, size_t* got) { return table->readTableBytes(at, n, buf, got); },
-                      &out, diff, size);
-      }
-      if (s.ok() && out.size() != size) s = Status::IOError("table " + path + " could not be copied whole");
-      if (!s.ok()) return s;
-      table.reset();
-      stats->lockedMs = std::max(
-          stats->lockedMs, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
-      break;
-    }
-    table.reset();
-    stats->lockedMs = std::max(
-        stats->lockedMs, std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
-    from = diff;
   }
   stats->bytes = out.size();
   return out.Commit(like, options);
