@@ -242,6 +242,15 @@ public final class Cli {
             throw new UsageException(args.length == 0 ? "missing TABLE and COMMAND"
                     : "missing COMMAND");
         }
+        return switch (args[1]) {
+            case "count", "get", "list", "add", "insert" -> rowCommand(args);
+            case "backup", "check", "edit" -> toolCommand(args);
+            default -> throw new UsageException("unknown command '" + args[1] + "'");
+        };
+    }
+
+    /** The commands that read and write rows through DBIface (list: through one image). */
+    static Outcome rowCommand(String[] args) throws UsageException {
         String table = args[0];
         String command = args[1];
         int extra = args.length - 2;
@@ -267,19 +276,12 @@ public final class Cli {
                 results.add(DBIface.getRow(n));
             }
             case "list" -> {
-                boolean aligned = false;
-                if (extra == 1 && args[2].equals("--table")) {
-                    aligned = true;
-                } else if (extra != 0) {
+                boolean aligned = extra == 1 && args[2].equals("--table");
+                if (extra != 0 && !aligned) {
                     throw new UsageException("list takes only --table (and --output)");
                 }
                 mustExist(table, command);
-                // One image of the table, however busy its writers are.
-                String texts = TableTools.rowTexts(table);
-                List<String> rows = texts.isEmpty() ? List.of()
-                        : Arrays.asList(texts.substring(0, texts.length() - 1).split("\n", -1));
-                results.addAll(aligned ? align(rows) : rows);
-                warnHidden(table);
+                results.addAll(list(table, aligned));
             }
             case "add" -> {
                 expectArgs(command, extra, 1);
@@ -294,18 +296,24 @@ public final class Cli {
                 DBIface.init(table);
                 DBIface.writeRowToLine(args[3], line);
             }
+            default -> throw new IllegalStateException(command);
+        }
+        return new Outcome(results, OK);
+    }
+
+    /** The operator's commands on a live table: backup, check, edit. */
+    static Outcome toolCommand(String[] args) throws UsageException {
+        String table = args[0];
+        String command = args[1];
+        int extra = args.length - 2;
+        switch (command) {
             case "backup" -> {
                 boolean verbose = extra == 2 && args[3].equals("--verbose");
                 if (!verbose) {
                     expectArgs(command, extra, 1);
                 }
                 mustExist(table, command);
-                long[] r = TableTools.backup(table, args[2]);
-                if (verbose) {
-                    System.err.println("gameserver-dbiface: " + r[0] + " bytes in " + r[1]
-                            + (r[1] == 1 ? " copy" : " copies") + "; the table's lock held at most "
-                            + String.format(Locale.ROOT, "%.1f", r[2] / 1000.0) + " ms");
-                }
+                backup(table, args[2], verbose);
             }
             case "check" -> {
                 boolean repair = extra == 1 && args[2].equals("--repair");
@@ -313,18 +321,7 @@ public final class Cli {
                     throw new UsageException("check takes only --repair");
                 }
                 mustExist(table, command);
-                if (repair) {
-                    results.add(table + ": " + (TableTools.repair(table)
-                            ? "rolled back an unfinished write" : "no unfinished write to roll back"));
-                }
-                String[] findings = TableTools.check(table);
-                if (findings.length == 0) {
-                    results.add(table + ": clean");
-                }
-                results.addAll(Arrays.asList(findings));
-                return findings.length == 0 ? new Outcome(results, OK)
-                        : new Outcome(results, FAILED, table + ": " + findings.length
-                                + (findings.length == 1 ? " problem" : " problems") + " found");
+                return check(table, repair);
             }
             case "edit" -> {
                 Path with = null;
@@ -334,11 +331,45 @@ public final class Cli {
                     throw new UsageException("edit takes only --with FILE");
                 }
                 mustExist(table, command);
-                return new Outcome(results, edit(table, with));
+                return new Outcome(List.of(), edit(table, with));
             }
-            default -> throw new UsageException("unknown command '" + command + "'");
+            default -> throw new IllegalStateException(command);
         }
-        return new Outcome(results, OK);
+        return new Outcome(List.of(), OK);
+    }
+
+    /** Every row of one image of the table, however busy its writers are. */
+    static List<String> list(String table, boolean aligned) {
+        String texts = TableTools.rowTexts(table);
+        List<String> rows = texts.isEmpty() ? List.of()
+                : Arrays.asList(texts.substring(0, texts.length() - 1).split("\n", -1));
+        warnHidden(table);
+        return aligned ? align(rows) : rows;
+    }
+
+    static void backup(String table, String dest, boolean verbose) {
+        long[] r = TableTools.backup(table, dest);
+        if (verbose) {
+            System.err.println("gameserver-dbiface: " + r[0] + " bytes in " + r[1] + (r[1] == 1 ? " copy" : " copies")
+                    + "; the table's lock held at most " + String.format(Locale.ROOT, "%.1f", r[2] / 1000.0) + " ms");
+        }
+    }
+
+    /** The findings, one per line, and status 1 when there are any; --repair first. */
+    static Outcome check(String table, boolean repair) {
+        List<String> results = new ArrayList<>();
+        if (repair) {
+            results.add(table + ": " + (TableTools.repair(table)
+                    ? "rolled back an unfinished write" : "no unfinished write to roll back"));
+        }
+        String[] findings = TableTools.check(table);
+        if (findings.length == 0) {
+            results.add(table + ": clean");
+            return new Outcome(results, OK);
+        }
+        results.addAll(Arrays.asList(findings));
+        return new Outcome(results, FAILED, table + ": " + findings.length
+                + (findings.length == 1 ? " problem" : " problems") + " found");
     }
 
     /** The jar's version, and the native library's version, platform and origin. */
