@@ -59,11 +59,20 @@ t "unsupported arch: names the platform and the ones carried" 1 \
 t "unsupported OS and arch" 1 "for windows-riscv64 (os.name=Windows 11, os.arch=riscv64)|only $carried" '' \
   "-Dos.name=Windows 11" -Dos.arch=riscv64 -jar "$jar" @D/t.txt count --trace
 # What each os.arch maps to: the jar's copy for that platform is the one extracted (and, on
-# this machine, refused by the JVM as another architecture's).
+# this machine, refused by the JVM as another architecture's); a jar without it (the host
+# build's) names that platform as the one it lacks.
 for arch in arm:armv7 armv7l:armv7 armhf:armv7 ppc64le:ppc64le s390x:s390x riscv64:riscv64 aarch64:aarch64; do
-  t "os.arch=${arch%%:*} loads the jar's linux-${arch#*:}" 1 \
-    "$meta/linux-${arch#*:}/$lib extracted to|!not in the jar|!this jar carries only" '' \
-    -Dos.arch="${arch%%:*}" -jar "$jar" @D/t.txt count --trace
+  plat=linux-${arch#*:}
+  case ", $carried, " in
+    *", $plat, "*)
+      t "os.arch=${arch%%:*} loads the jar's $plat" 1 \
+        "$meta/$plat/$lib extracted to|!not in the jar|!this jar carries only" '' \
+        -Dos.arch="${arch%%:*}" -jar "$jar" @D/t.txt count --trace ;;
+    *)
+      t "os.arch=${arch%%:*} names $plat, which this jar lacks" 1 \
+        "for $plat (os.name=Linux, os.arch=${arch%%:*})|$meta/$plat/$lib (not in the jar)" '' \
+        -Dos.arch="${arch%%:*}" -jar "$jar" @D/t.txt count --trace ;;
+  esac
 done
 t "big-endian ppc64 is not ppc64le" 1 "for linux-ppc64 (os.name=Linux, os.arch=ppc64)|this jar carries only $carried" '' \
   -Dos.arch=ppc64 -jar "$jar" @D/t.txt count --trace
