@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
-#include <sstream>
+#include <algorithm>
+#include <string_view>
+#include <vector>
 #include <utility>
 
 #include "dbhelper/never_destroyed.h"
@@ -127,24 +129,49 @@ bool onSharedStorage(const SysCalls& sys, int fd, uint64_t dev) {
   return shared;
 }
 
+namespace {
+
+// The words of each line of `text`, split at blanks: no streams, whose locale code would
+// bring newer glibc symbols into the library on some platforms (ppc64le's long double).
+template <typename Line>
+void forEachLine(std::string_view text, Line line) {
+  while (!text.empty()) {
+    const size_t nl = text.find('\n');
+    std::string_view l = text.substr(0, nl);
+    text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+    std::vector<std::string> words;
+    for (size_t i = 0; i < l.size();) {
+      const size_t start = l.find_first_not_of(" \t\r", i);
+      if (start == std::string_view::npos) break;
+      const size_t end = std::min(l.find_first_of(" \t\r", start), l.size());
+      words.emplace_back(l.substr(start, end - start));
+      i = end;
+    }
+    if (line(words)) return;
+  }
+}
+
+}  // namespace
+
 bool findMount(std::string_view mountinfo, uint64_t dev, MountEntry* out) {
   const std::string want = std::to_string(dev >> 32) + ":" + std::to_string(dev & 0xFFFFFFFFu);
-  std::istringstream lines{std::string(mountinfo)};
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream f(line);
-    std::string id, parent, majmin, root, point, opts, word;
-    if (!(f >> id >> parent >> majmin >> root >> point >> opts) || majmin != want) continue;
-    while (f >> word && word != "-") {
-    }  // optional fields, up to the separator
+  bool found = false;
+  forEachLine(mountinfo, [&](const std::vector<std::string>& w) {
+    // id parent major:minor root point options [optional fields] - type source options
+    if (w.size() < 6 || w[2] != want) return false;
+    size_t sep = 6;
+    while (sep < w.size() && w[sep] != "-") ++sep;
+    if (sep + 2 >= w.size()) return false;  // the type and the source follow the "-"
     MountEntry m;
-    if (word != "-" || !(f >> m.type >> m.source)) continue;
-    f >> m.options;
-    m.point = unescape(point);
+    m.type = w[sep + 1];
+    m.source = w[sep + 2];
+    if (sep + 3 < w.size()) m.options = w[sep + 3];
+    m.point = unescape(w[4]);
     *out = std::move(m);
+    found = true;
     return true;
-  }
-  return false;
+  });
+  return found;
 }
 
 std::vector<std::string> staleContentCaches(std::string_view volfile) {
@@ -152,17 +179,14 @@ std::vector<std::string> staleContentCaches(std::string_view volfile) {
   // it fetched for a descriptor, and a writer's descriptor lives from one write to the next.
   static constexpr std::string_view kCaches[] = {"quick-read", "io-cache", "read-ahead"};
   std::vector<std::string> found;
-  std::istringstream lines{std::string(volfile)};
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream f(line);
-    std::string key, type;
-    if (!(f >> key >> type) || key != "type" || type.rfind("performance/", 0) != 0) continue;
-    const std::string_view name = std::string_view(type).substr(12);
+  forEachLine(volfile, [&](const std::vector<std::string>& w) {
+    if (w.size() < 2 || w[0] != "type" || w[1].rfind("performance/", 0) != 0) return false;
+    const std::string_view name = std::string_view(w[1]).substr(12);
     for (std::string_view c : kCaches) {
       if (name == c) found.emplace_back(c);
     }
-  }
+    return false;
+  });
   return found;
 }
 
