@@ -21,9 +21,10 @@ struct TableLock::Entry {
   bool writer = false;
   int waitingWriters = 0;
 
-  bool lock(bool exclusive, std::chrono::steady_clock::time_point deadline) {
+  bool lock(bool exclusive, std::chrono::steady_clock::time_point deadline, bool* waited) {
     std::unique_lock<std::mutex> l(mu);
     if (exclusive) {
+      *waited = writer || readers > 0;
       ++waitingWriters;
       const bool ok = waitUntil(l, deadline, [&] { return !writer && readers == 0; });
       --waitingWriters;
@@ -33,6 +34,7 @@ struct TableLock::Entry {
       }
       writer = true;
     } else {
+      *waited = writer || waitingWriters > 0;
       if (!waitUntil(l, deadline, [&] { return !writer && waitingWriters == 0; })) return false;
       ++readers;
     }
@@ -96,13 +98,16 @@ Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive, st
                           bool singleProcess) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   auto entry = entryFor(id);
-  if (!entry->lock(exclusive, deadline)) {
+  bool waitedHere = false;
+  if (!entry->lock(exclusive, deadline, &waitedHere)) {
     return Status::Busy("table " + file.path() + " stays locked by another thread");
   }
   const uint64_t forks = forkCounts().seen;
   Status s;
   try {
-    s = file.Lock(exclusive, deadline);
+    bool waitedThere = false;
+    s = file.Lock(exclusive, deadline, &waitedThere);
+    waited_ = waitedHere || waitedThere;
     if (File::LockRefused(s) && (!exclusive || singleProcess)) {
       s = Status::OK();
     } else if (File::LockRefused(s)) {
