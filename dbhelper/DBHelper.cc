@@ -82,10 +82,10 @@ Status DBHelper::lockFile(int attempt, bool* again) {
   const bool write = access_ != Access::kRead;
   Status s = file_.shared() ? checkSharedStorage(file_, options_.singleProcess) : Status::OK();
   if (s.ok()) s = lock_.Acquire(file_, id_, write, options_.lockTimeout, options_.singleProcess);
-  if (!s.ok() || !write || !lock_.waited()) return s;
-  // A file renamed over the path while we waited (an operator's edit, made under this
-  // lock) is the table now: a write into the old one would be lost. Only a writer that
-  // waited looks: an edit holds the lock for milliseconds.
+  if (!s.ok() || !write) return s;
+  // A file renamed over the path since we opened it (an operator's edit, made under this
+  // lock, while we waited for it or between our open and our lock) is the table now: a
+  // write into the old one would be lost.
   bool same = true;
   s = file_.StillAt(&same);
   if (!s.ok() || same) return s;

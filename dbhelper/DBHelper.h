@@ -109,8 +109,8 @@ class DBHelper {
   // Opens the file, or takes the descriptor an earlier write kept, and sets *info to what
   // the open saw. A missing file leaves it closed, with missing_ set.
   Status openFile(int attempt, FileInfo* info);
-  // Takes the locks; a writer that had to wait for them then checks that the path still
-  // names its file, and sets *again when another was renamed over it meanwhile.
+  // Takes the locks; a writer then checks that the path still names its file, and sets
+  // *again when another was renamed over it meanwhile.
   Status lockFile(int attempt, bool* again);
   // Answers from the cache when an entry is proven to match the file (locked, `size`
   // bytes when opened). Sets *provable, and *snap, when the file's freshness can be

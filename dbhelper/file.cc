@@ -234,9 +234,8 @@ Status File::Truncate(uint64_t size) const {
   return Status::OK();
 }
 
-Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline, bool* waited) const {
+Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline) const {
   const int type = exclusive ? 2 : 1;
-  if (waited != nullptr) *waited = false;
   auto pause = std::chrono::microseconds(20);
   // A writer keeps the intent byte from its first try until it has the table, so readers
   // that come meanwhile wait; a reader only checks it is free, on every try.
@@ -247,7 +246,6 @@ Status File::Lock(bool exclusive, std::chrono::steady_clock::time_point deadline
   // A writer that gets the table at once has no one to go before: one call, not three.
   if (exclusive) {
     if (sys_->lock(fd_, type, kLockTable) == 0) return Status::OK();
-    if (waited != nullptr) *waited = true;
     const int err = errno;
     if (err != EAGAIN && err != EACCES && err != EINTR) return Status::FromErrno("cannot lock table", path_, err);
   }

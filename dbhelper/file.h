@@ -135,8 +135,7 @@ class File {
   // A waiting writer holds the intent byte meanwhile, and readers pass through it first,
   // so writers go first across processes. Never blocks longer than until `deadline`;
   // returns Busy then.
-  // *waited, when given, tells whether the lock was not free at the first try.
-  Status Lock(bool exclusive, std::chrono::steady_clock::time_point deadline, bool* waited = nullptr) const;
+  Status Lock(bool exclusive, std::chrono::steady_clock::time_point deadline) const;
   // Whether `s`, from Lock, says the file system refuses byte-range locks on this file
   // (or the kernel has none): only the in-process lock can then be had.
   static bool LockRefused(const Status& s);

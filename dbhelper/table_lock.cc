@@ -21,10 +21,9 @@ struct TableLock::Entry {
   bool writer = false;
   int waitingWriters = 0;
 
-  bool lock(bool exclusive, std::chrono::steady_clock::time_point deadline, bool* waited) {
+  bool lock(bool exclusive, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> l(mu);
     if (exclusive) {
-      *waited = writer || readers > 0;
       ++waitingWriters;
       const bool ok = waitUntil(l, deadline, [&] { return !writer && readers == 0; });
       --waitingWriters;
@@ -34,7 +33,6 @@ struct TableLock::Entry {
       }
       writer = true;
     } else {
-      *waited = writer || waitingWriters > 0;
       if (!waitUntil(l, deadline, [&] { return !writer && waitingWriters == 0; })) return false;
       ++readers;
     }
@@ -98,16 +96,13 @@ Status TableLock::Acquire(const File& file, const FileId& id, bool exclusive, st
                           bool singleProcess) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   auto entry = entryFor(id);
-  bool waitedHere = false;
-  if (!entry->lock(exclusive, deadline, &waitedHere)) {
+  if (!entry->lock(exclusive, deadline)) {
     return Status::Busy("table " + file.path() + " stays locked by another thread");
   }
   const uint64_t forks = forkCounts().seen;
   Status s;
   try {
-    bool waitedThere = false;
-    s = file.Lock(exclusive, deadline, &waitedThere);
-    waited_ = waitedHere || waitedThere;
+    s = file.Lock(exclusive, deadline);
     if (File::LockRefused(s) && (!exclusive || singleProcess)) {
       s = Status::OK();
     } else if (File::LockRefused(s)) {

@@ -30,8 +30,6 @@ class TableLock {
   // Unlocks the file, then the in-process lock.
   void Release();
   bool held() const { return entry_ != nullptr; }
-  // Whether the last Acquire found the table locked and had to wait.
-  bool waited() const { return waited_; }
   // Returns whether this process forked since the lock was taken. Closing the file then
   // does not drop the file lock: the child shares the open file, and with it the lock.
   bool forkedSinceAcquire() const;
@@ -42,7 +40,6 @@ class TableLock {
   std::shared_ptr<Entry> entry_;
   const File* file_ = nullptr;
   bool exclusive_ = false;
-  bool waited_ = false;
   uint64_t forks_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "dbhelper/DBHelper.h"
 #include "dbhelper/recovery.h"
@@ -184,7 +185,17 @@ TEST_F(TableToolsTest, ReplaceThroughASymbolicLinkReplacesTheFileItNames) {
   EXPECT_EQ(get(), "N|S\na|2\n");
 }
 
-TEST_F(TableToolsTest, AWriteThatWaitedForAReplacementGoesToTheNewFile) {
+// Renames PATH.new over PATH once, just before the first exclusive lock is asked for.
+std::string gReplaceBeforeLock;
+int replacingLock(int fd, int type, int region) {
+  if (type == 2 && !gReplaceBeforeLock.empty()) {
+    const std::string path = std::exchange(gReplaceBeforeLock, std::string());
+    std::filesystem::rename(path + ".new", path);
+  }
+  return realSysCalls().lock(fd, type, region);
+}
+
+TEST_F(TableToolsTest, AWriteAfterAReplacementGoesToTheNewFile) {
 #if defined(_WIN32)
   GTEST_SKIP() << "Windows cannot rename a file over one that is open";
 #endif
@@ -209,6 +220,18 @@ TEST_F(TableToolsTest, AWriteThatWaitedForAReplacementGoesToTheNewFile) {
   }
   ASSERT_TRUE(written.ok()) << written.ToString();
   EXPECT_EQ(get(), "N|S\nb|2\nlate\n");
+
+  // An edit that locked, renamed and let go between a writer's open and its lock: the
+  // writer never waits, and must still write into the new file.
+  put("N|S\na|1\n");
+  put(path_ + ".new", "N|S\nc|3\n");
+  gReplaceBeforeLock = path_;
+  TestEnv env;
+  env.sys.lock = replacingLock;
+  written = DBHelper(path_, &trace, DBHelper::Access::kWrite, env.options).writeRow("N=late");
+  ASSERT_TRUE(written.ok()) << written.ToString();
+  EXPECT_TRUE(gReplaceBeforeLock.empty());
+  EXPECT_EQ(get(), "N|S\nc|3\nlate\n");
 }
 
 TEST_F(TableToolsTest, BackupIsTheTableAfterRecoveryAndNeverTheTableItself) {
