@@ -11,6 +11,10 @@
 
 #include "dbhelper/status.h"
 
+#if !defined(_WIN32)
+struct iovec;  // <sys/uio.h>
+#endif
+
 namespace dbhelper {
 
 // Appends that stay within one page reach the file whole or not at all, even when the
@@ -212,6 +216,13 @@ struct SysCalls {
 inline constexpr int kLockTable = 0;
 inline constexpr int kLockIntent = 1;
 inline constexpr int64_t kIntentOffset = INT64_MAX - 1;
+
+#if !defined(_WIN32)
+// What the real pwritev does for an append where the kernel has no RWF_APPEND: writes
+// `iov` at the file's end as it is at the moment of the write, through the descriptor's
+// O_APPEND, set for that write only. Returns the bytes written, or -1 with errno.
+long appendWithoutFlag(int fd, const ::iovec* iov, int count);
+#endif
 
 }  // namespace dbhelper
 

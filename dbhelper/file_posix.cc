@@ -4,6 +4,7 @@
 // file_windows.cc.
 #include "dbhelper/file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,29 @@ int sysClose(int fd) { return ::close(fd); }
 long sysPread(int fd, void* buf, size_t n, int64_t off) { return ::pread(fd, buf, n, off); }
 int sysFstat(int fd, FileInfo* info, bool times);
 
+}  // namespace
+
+long appendWithoutFlag(int fd, const iovec* iov, int count) {
+  // The descriptor's O_APPEND, for this one write: the kernel takes the end as it writes.
+  // An end read by fstat first could be cut by a program truncating the file without our
+  // lock; the write would then land past the end, behind a hole of NULs, with the size
+  // it would have had anyway. No other write uses the descriptor meanwhile: the table's
+  // lock is held.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_APPEND) != 0) return -1;
+  long w;
+  do {
+    w = ::writev(fd, iov, count);
+  } while (w < 0 && errno == EINTR);
+  const int err = errno;
+  // Left set, it would turn every later positioned write into an append (Linux pwrite).
+  if (::fcntl(fd, F_SETFL, flags) != 0) return -1;
+  errno = err;
+  return w;
+}
+
+namespace {
+
 long sysPwritev(int fd, const Slice* slices, int count, int64_t off) {
   iovec iov[8];
   if (count > 8) {
@@ -56,13 +80,15 @@ long sysPwritev(int fd, const Slice* slices, int count, int64_t off) {
   }
   if (off >= 0) return ::pwritev(fd, iov, count, off);
 #if defined(RWF_APPEND)
-  const long w = ::pwritev2(fd, iov, count, -1, RWF_APPEND);
-  if (w >= 0 || (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL)) return w;
+  // Kernels before 4.16 lack the flag, and qemu-user refuses it: asked once.
+  static std::atomic<bool> noAppendFlag{false};
+  if (!noAppendFlag.load(std::memory_order_relaxed)) {
+    const long w = ::pwritev2(fd, iov, count, -1, RWF_APPEND);
+    if (w >= 0 || (errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL)) return w;
+    noAppendFlag.store(true, std::memory_order_relaxed);
+  }
 #endif
-  // No per-write append flag (kernels before 4.16): the end as it is now.
-  FileInfo info;
-  if (sysFstat(fd, &info, false) != 0) return -1;
-  return ::pwritev(fd, iov, count, static_cast<off_t>(info.size));
+  return appendWithoutFlag(fd, iov, count);
 }
 
 int sysFtruncate(int fd, int64_t size) { return ::ftruncate(fd, size); }

@@ -11,6 +11,8 @@
 #include <vector>
 
 #if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -582,6 +584,38 @@ TEST_F(WriteTest, TruncationBeforeAnyWriteLeavesWhatItLeft) {
     }
   }
 }
+#if !defined(_WIN32)
+// Where the kernel has no RWF_APPEND (qemu-user too), an append still lands at the end as
+// it is when written: a program that cut the file first leaves no hole before our bytes.
+// Positioned writes on the descriptor afterwards go where they are told.
+TEST_F(WriteTest, AppendWithoutTheFlagGoesToTheEndAsWrittenAndLeavesNoAppendMode) {
+  struct Case {
+    std::string before;
+    uint64_t cut;  // another program's truncation after our size was read; -1: none
+    std::string want;
+  };
+  const Case cases[] = {{"N|S\na|1\nb|2\n", uint64_t(-1), "Z|S\na|1\nb|2\nc|3\n"},
+                        {"N|S\na|1\nb|2\n", 8, "Z|S\na|1\nc|3\n"},
+                        {"N|S\na|1\nb|2\n", 0, "Z|3\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.cut));
+    put(c.before);
+    const int fd = ::open(path_.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    if (c.cut != uint64_t(-1)) {
+      ASSERT_EQ(::truncate(path_.c_str(), static_cast<off_t>(c.cut)), 0);
+    }
+    char row[] = "c|3\n";
+    const iovec iov{row, 4};
+    EXPECT_EQ(appendWithoutFlag(fd, &iov, 1), 4);
+    EXPECT_EQ(::fcntl(fd, F_GETFL) & O_APPEND, 0);
+    EXPECT_EQ(::pwrite(fd, "Z", 1, 0), 1);
+    ::close(fd);
+    EXPECT_EQ(get(), c.want);
+  }
+}
+#endif
+
 // Before our N-th write another program renames a copy of the table over its path.
 int gWritesBeforeRename;
 long renamingPwritev(int fd, const Slice* s, int n, int64_t off) {
