@@ -18,6 +18,7 @@ import java.util.regex.Pattern;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.Named;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.api.parallel.Execution;
 import org.junit.jupiter.api.parallel.ExecutionMode;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -37,6 +38,10 @@ final class CliTest {
     static final String T3 = H3 + "ann|10|1/1/2020\nbob|20|2/2/2020\ncid|30|3/3/2020\n";
     static final String[] ROWS = {"NAME=ann,SCORE=10,DATE=1/1/2020",
         "NAME=bob,SCORE=20,DATE=2/2/2020", "NAME=cid,SCORE=30,DATE=3/3/2020"};
+
+    /** Each @Test's own directory, for its table and the tool's files; removed afterwards. */
+    @TempDir
+    Path dir;
 
     /** The filter docs/cli.md gives for separating results from trace lines of read commands. */
     static final Pattern TRACE = Pattern.compile("DBHelper constructor|calling getnumrows in "
@@ -560,35 +565,30 @@ final class CliTest {
 
     @Test
     void backupsRacingAWriterEachHoldOneMomentOfTheTable() throws Exception {
-        Path dir = Files.createTempDirectory("dbiface-cli");
-        try {
-            Path t = bigTable(dir, 20_000);
-            Writer w = new Writer(t, 20_000, 3);
-            w.start();
-            List<String> copies = new ArrayList<>();
-            for (int i = 0; i < 4; i++) {
-                ChildJvm.Result r = tool(dir, Map.of(), "t.txt", "backup", "b" + i + ".txt");
-                assertEquals(0, r.exit(), r.toString());
-                copies.add(Files.readString(dir.resolve("b" + i + ".txt")));
-            }
-            List<String> end = w.finish();
-            assertTrue(w.ops > 20, "the writer made only " + w.ops + " writes");
-            for (String copy : copies) {
-                // The newest write in the copy names the moment; the copy must be the table then.
-                List<String> got = names(copy);
-                int last = -1;
-                for (String n : got) {
-                    if (n.startsWith("w")) {
-                        last = Math.max(last, Integer.parseInt(n.substring(1)));
-                    }
-                }
-                assertEquals(moment(end, last), got, "a backup is no moment of the table");
-                assertTrue(copy.startsWith(H3) && copy.endsWith("\n") && copy.indexOf('\0') < 0);
-            }
-            assertEquals(end, names(Files.readString(t)));
-        } finally {
-            ChildJvm.deleteTree(dir);
+        Path t = bigTable(dir, 20_000);
+        Writer w = new Writer(t, 20_000, 3);
+        w.start();
+        List<String> copies = new ArrayList<>();
+        for (int i = 0; i < 4; i++) {
+            ChildJvm.Result r = tool(dir, Map.of(), "t.txt", "backup", "b" + i + ".txt");
+            assertEquals(0, r.exit(), r.toString());
+            copies.add(Files.readString(dir.resolve("b" + i + ".txt")));
         }
+        List<String> end = w.finish();
+        assertTrue(w.ops > 20, "the writer made only " + w.ops + " writes");
+        for (String copy : copies) {
+            // The newest write in the copy names the moment; the copy must be the table then.
+            List<String> got = names(copy);
+            int last = -1;
+            for (String n : got) {
+                if (n.startsWith("w")) {
+                    last = Math.max(last, Integer.parseInt(n.substring(1)));
+                }
+            }
+            assertEquals(moment(end, last), got, "a backup is no moment of the table");
+            assertTrue(copy.startsWith(H3) && copy.endsWith("\n") && copy.indexOf('\0') < 0);
+        }
+        assertEquals(end, names(Files.readString(t)));
     }
 
     /** The table's row names after write {@code last} (-1: before the first). */
@@ -604,88 +604,73 @@ final class CliTest {
 
     @Test
     void editRacingAppendsKeepsThemAndRacingInsertionsIsRefused() throws Exception {
-        Path dir = Files.createTempDirectory("dbiface-cli");
-        try {
-            Path t = bigTable(dir, 2_000);
-            // An editor that takes its time, so the server's writes land meanwhile.
-            Path editor = dir.resolve("editor.sh");
-            Files.writeString(editor, "#!/bin/sh\nsleep 1\nsed -i 's/^r7|7|/r7|777|/' \"$1\"\n");
-            editor.toFile().setExecutable(true);
-            Writer w = new Writer(t, 2_000, 0);
-            w.start();
-            ChildJvm.Result r = tool(dir, Map.of("EDITOR", editor.toString()), "t.txt", "edit");
-            List<String> end = w.finish();
-            assertEquals(0, r.exit(), r.toString());
-            assertTrue(r.err().contains("appended meanwhile kept after the edited rows"), r.toString());
-            String now = Files.readString(t);
-            assertEquals(end, names(now), "rows lost, duplicated or moved by the edit");
-            assertTrue(now.contains("\nr7|777|1/1/2020\n"), "the edit is not in the table");
+        Path t = bigTable(dir, 2_000);
+        // An editor that takes its time, so the server's writes land meanwhile.
+        Path editor = dir.resolve("editor.sh");
+        Files.writeString(editor, "#!/bin/sh\nsleep 1\nsed -i 's/^r7|7|/r7|777|/' \"$1\"\n");
+        editor.toFile().setExecutable(true);
+        Writer w = new Writer(t, 2_000, 0);
+        w.start();
+        ChildJvm.Result r = tool(dir, Map.of("EDITOR", editor.toString()), "t.txt", "edit");
+        List<String> end = w.finish();
+        assertEquals(0, r.exit(), r.toString());
+        assertTrue(r.err().contains("appended meanwhile kept after the edited rows"), r.toString());
+        String now = Files.readString(t);
+        assertEquals(end, names(now), "rows lost, duplicated or moved by the edit");
+        assertTrue(now.contains("\nr7|777|1/1/2020\n"), "the edit is not in the table");
 
-            // Insertions move rows the edit was made from: refused, the copy kept.
-            Files.writeString(editor, "#!/bin/sh\nsleep 1\nsed -i 's/^r8|8|/r8|888|/' \"$1\"\n");
-            Writer ins = new Writer(t, 0, 1);
-            ins.rows.addAll(end);
-            ins.start();
-            r = tool(dir, Map.of("EDITOR", editor.toString()), "t.txt", "edit");
-            List<String> after = ins.finish();
-            assertEquals(1, r.exit(), r.toString());
-            assertTrue(r.err().contains("the edited copy is kept at "), r.toString());
-            Path copy = Path.of(r.err().substring(r.err().indexOf("kept at ") + 8).trim());
-            assertTrue(Files.readString(copy).contains("\nr8|888|"), "the kept copy lacks the edit");
-            assertEquals(after, names(Files.readString(t)), "rows lost or duplicated by a refused edit");
-        } finally {
-            ChildJvm.deleteTree(dir);
-        }
+        // Insertions move rows the edit was made from: refused, the copy kept.
+        Files.writeString(editor, "#!/bin/sh\nsleep 1\nsed -i 's/^r8|8|/r8|888|/' \"$1\"\n");
+        Writer ins = new Writer(t, 0, 1);
+        ins.rows.addAll(end);
+        ins.start();
+        r = tool(dir, Map.of("EDITOR", editor.toString()), "t.txt", "edit");
+        List<String> after = ins.finish();
+        assertEquals(1, r.exit(), r.toString());
+        assertTrue(r.err().contains("the edited copy is kept at "), r.toString());
+        Path copy = Path.of(r.err().substring(r.err().indexOf("kept at ") + 8).trim());
+        assertTrue(Files.readString(copy).contains("\nr8|888|"), "the kept copy lacks the edit");
+        assertEquals(after, names(Files.readString(t)), "rows lost or duplicated by a refused edit");
     }
 
     @Test
     void listOfABusyTableNeverFailsAndStopsQuietlyWhenItsReaderGoes() throws Exception {
-        Path dir = Files.createTempDirectory("dbiface-cli");
-        try {
-            Path t = bigTable(dir, 100_000);
-            Writer w = new Writer(t, 100_000, 0);
-            w.start();
-            for (String[] args : new String[][] {{"t.txt", "list"}, {"t.txt", "list", "--table"}}) {
-                ChildJvm.Result r = tool(dir, Map.of(), args);
-                assertEquals(0, r.exit(), r.err());
-                assertEquals("", r.err());
-                String[] lines = r.out().split("\n");
-                int header = args.length == 3 ? 1 : 0;
-                assertTrue(lines.length - header >= 100_000, "only " + lines.length + " lines listed");
-                assertTrue(lines[header].matches(args.length == 3 ? "1 +r1 +1 +1/1/2020" : "NAME=r1,SCORE=1,DATE=1/1/2020"),
-                        lines[header]);
-            }
-            w.finish();
-            // A reader that stops after one line: the listing ends without a word.
-            List<String> cmd = ChildJvm.java(ChildJvm.require("test.java"), "-jar",
-                    Path.of(ChildJvm.require("test.jar")).toAbsolutePath().toString(), "t.txt", "list");
-            Process p = new ProcessBuilder(cmd).directory(dir.toFile()).redirectError(ProcessBuilder.Redirect.PIPE).start();
-            byte[] first = new byte[16];
-            int got = p.getInputStream().readNBytes(first, 0, first.length);
-            p.getInputStream().close();
-            assertTrue(p.waitFor(120, java.util.concurrent.TimeUnit.SECONDS), "list went on after its reader left");
-            assertEquals(16, got);
-            assertEquals(0, p.exitValue());
-            assertEquals("", new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8));
-        } finally {
-            ChildJvm.deleteTree(dir);
+        Path t = bigTable(dir, 100_000);
+        Writer w = new Writer(t, 100_000, 0);
+        w.start();
+        for (String[] args : new String[][] {{"t.txt", "list"}, {"t.txt", "list", "--table"}}) {
+            ChildJvm.Result r = tool(dir, Map.of(), args);
+            assertEquals(0, r.exit(), r.err());
+            assertEquals("", r.err());
+            String[] lines = r.out().split("\n");
+            int header = args.length == 3 ? 1 : 0;
+            assertTrue(lines.length - header >= 100_000, "only " + lines.length + " lines listed");
+            assertTrue(lines[header].matches(args.length == 3 ? "1 +r1 +1 +1/1/2020" : "NAME=r1,SCORE=1,DATE=1/1/2020"),
+                    lines[header]);
         }
+        w.finish();
+        // A reader that stops after one line: the listing ends without a word.
+        List<String> cmd = ChildJvm.java(ChildJvm.require("test.java"), "-jar",
+                Path.of(ChildJvm.require("test.jar")).toAbsolutePath().toString(), "t.txt", "list");
+        Process p = new ProcessBuilder(cmd).directory(dir.toFile()).redirectError(ProcessBuilder.Redirect.PIPE).start();
+        byte[] first = new byte[16];
+        int got = p.getInputStream().readNBytes(first, 0, first.length);
+        p.getInputStream().close();
+        assertTrue(p.waitFor(120, java.util.concurrent.TimeUnit.SECONDS), "list went on after its reader left");
+        assertEquals(16, got);
+        assertEquals(0, p.exitValue());
+        assertEquals("", new String(p.getErrorStream().readAllBytes(), StandardCharsets.UTF_8));
     }
 
     @Test
     void versionNamesTheJarAndTheNativeLibrary() throws Exception {
-        Path dir = Files.createTempDirectory("dbiface-cli");
-        try {
-            for (String v : new String[] {"--version", "version"}) {
-                ChildJvm.Result r = tool(dir, Map.of(), v);
-                assertEquals(0, r.exit(), r.toString());
-                assertTrue(Pattern.matches("gameserver-dbiface \\d+\\.\\d+\\.\\d+\nnative library \\d+\\.\\d+\\.\\d+ for "
-                        + "(linux|windows)-[a-z0-9_]+, loaded from .+\n", r.out()), r.out());
-                String jarVersion = r.out().split("\n")[0].substring("gameserver-dbiface ".length());
-                assertTrue(r.out().contains("native library " + jarVersion + " for "), r.out());
-            }
-        } finally {
-            ChildJvm.deleteTree(dir);
+        for (String v : new String[] {"--version", "version"}) {
+            ChildJvm.Result r = tool(dir, Map.of(), v);
+            assertEquals(0, r.exit(), r.toString());
+            assertTrue(Pattern.matches("gameserver-dbiface \\d+\\.\\d+\\.\\d+\nnative library \\d+\\.\\d+\\.\\d+ for "
+                    + "(linux|windows)-[a-z0-9_]+, loaded from .+\n", r.out()), r.out());
+            String jarVersion = r.out().split("\n")[0].substring("gameserver-dbiface ".length());
+            assertTrue(r.out().contains("native library " + jarVersion + " for "), r.out());
         }
     }
     static Stream<Named<Case>> cases() {
