@@ -61,13 +61,16 @@ Status DBHelper::loadTable() {
   return Status::FromErrno("cannot repair table", filePath_, EAGAIN);
 }
 
-Status DBHelper::openFile(int attempt, FileInfo* info) {
+Status DBHelper::openFile(int attempt, FileInfo* info, bool* kept) {
   const bool write = access_ != Access::kRead;
-  // A writer reuses the descriptor an earlier write kept, when the path still names it.
-  std::optional<File> kept;
-  if (write && attempt == 0 && options_.keepFiles) kept = takeKeptFile(filePath_, *options_.sys, info);
-  if (kept) {
-    file_ = std::move(*kept);
+  // A writer reuses the descriptor an earlier write kept; lockFile checks that the path
+  // still names its file.
+  std::optional<File> keptFile;
+  if (write && attempt == 0 && options_.keepFiles) keptFile = takeKeptFile(filePath_, *options_.sys);
+  *kept = keptFile.has_value();
+  if (*kept) {
+    file_ = std::move(*keptFile);
+    *info = file_.openInfo();  // its size is refreshed under the lock
     return Status::OK();
   }
   bool missing = false;
@@ -78,17 +81,23 @@ Status DBHelper::openFile(int attempt, FileInfo* info) {
   return s;
 }
 
-Status DBHelper::lockFile(int attempt, bool* again) {
+Status DBHelper::lockFile(int attempt, bool kept, FileInfo* info, bool* again) {
   const bool write = access_ != Access::kRead;
   Status s = file_.shared() ? checkSharedStorage(file_, options_.singleProcess) : Status::OK();
   if (s.ok()) s = lock_.Acquire(file_, id_, write, options_.lockTimeout, options_.singleProcess);
   if (!s.ok() || !write) return s;
   // A file renamed over the path since we opened it (an operator's edit, made under this
   // lock, while we waited for it or between our open and our lock) is the table now: a
-  // write into the old one would be lost.
+  // write into the old one would be lost. A kept descriptor's file must also have kept its
+  // permissions and owner.
   bool same = true;
-  s = file_.StillAt(&same);
-  if (!s.ok() || same) return s;
+  FileInfo named;
+  s = file_.StillAt(&same, &named);
+  if (!s.ok()) return s;
+  if (same && (!kept || keptFileStillFits(file_.openInfo(), named))) {
+    info->size = named.size;
+    return s;
+  }
   *again = attempt < 5;
   if (*again) return Status::OK();
   return Status::Changed("table " + filePath_ + " keeps being replaced by another program");
@@ -99,10 +108,11 @@ Status DBHelper::loadOnce(int attempt, bool* again) {
   file_.Close();
   image_.reset();
   FileInfo info;
-  Status s = openFile(attempt, &info);
+  bool kept = false;
+  Status s = openFile(attempt, &info, &kept);
   if (!s.ok() || !file_.isOpen()) return s;  // a missing file is an empty table
   id_ = info.id;
-  s = lockFile(attempt, again);
+  s = lockFile(attempt, kept, &info, again);
   if (!s.ok() || *again) return s;
   // The size seen before the lock may be stale: another writer may have appended, or
   // committed and dropped its undo record. Both reads below find the real end.

@@ -106,12 +106,13 @@ class DBHelper {
   // One round of loading: open (or take the kept descriptor), lock, read, repair. Sets
   // *again when the file must be read once more (repaired, or changed while read).
   Status loadOnce(int attempt, bool* again);
-  // Opens the file, or takes the descriptor an earlier write kept, and sets *info to what
-  // the open saw. A missing file leaves it closed, with missing_ set.
-  Status openFile(int attempt, FileInfo* info);
-  // Takes the locks; a writer then checks that the path still names its file, and sets
-  // *again when another was renamed over it meanwhile.
-  Status lockFile(int attempt, bool* again);
+  // Opens the file, or takes the descriptor an earlier write kept (*kept), and sets *info
+  // to what the open saw. A missing file leaves it closed, with missing_ set.
+  Status openFile(int attempt, FileInfo* info, bool* kept);
+  // Takes the locks; a writer then checks that the path still names its file (a kept
+  // one's with its permissions and owner), updates info->size from that look, and sets
+  // *again when the file must be opened afresh.
+  Status lockFile(int attempt, bool kept, FileInfo* info, bool* again);
   // Answers from the cache when an entry is proven to match the file (locked, `size`
   // bytes when opened). Sets *provable, and *snap, when the file's freshness can be
   // proven at all.

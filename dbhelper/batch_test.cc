@@ -179,8 +179,7 @@ TEST_F(BatchTest, ForgetLetsGoOfDescriptorImageAndWatch) {
   DBHelper::Forget(path_, env.options);
   EXPECT_EQ(TableCache::instance().find(info.id), nullptr);
   EXPECT_FALSE(snapshotByPath(info, env.sys, &snap)) << "no longer watched";
-  FileInfo named;
-  EXPECT_FALSE(takeKeptFile(path_, env.sys, &named).has_value());
+  EXPECT_FALSE(takeKeptFile(path_, env.sys).has_value());
   DBHelper r(path_, &trace_, DBHelper::Access::kRead, env.options);  // and reads it afresh
   EXPECT_EQ(r.getRow(2), "N=b");
 }

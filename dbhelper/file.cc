@@ -209,7 +209,7 @@ Status File::WriteAt(uint64_t offset, const Slice* slices, size_t count, size_t*
   return Status::OK();
 }
 
-Status File::StillAt(bool* same, uint64_t* size) const {
+Status File::StillAt(bool* same, FileInfo* named) const {
   // The identity of an open file never changes: the one seen at open will do.
   const FileInfo& mine = opened_;
   FileInfo there;
@@ -219,7 +219,7 @@ Status File::StillAt(bool* same, uint64_t* size) const {
     return Status::OK();
   }
   *same = there.id.dev == mine.id.dev && there.id.ino == mine.id.ino;
-  if (*same && size != nullptr) *size = there.size;
+  if (*same && named != nullptr) *named = there;
   return Status::OK();
 }
 

@@ -147,9 +147,9 @@ class File {
   void Close();
 
   // Returns in *same whether `path` still names this open file (false when another
-  // program renamed a new file over it or removed it), and then its size in *size when
-  // asked. One stat of the path.
-  Status StillAt(bool* same, uint64_t* size = nullptr) const;
+  // program renamed a new file over it or removed it), and then what the stat said in
+  // *named when asked. One stat of the path, without times.
+  Status StillAt(bool* same, FileInfo* named = nullptr) const;
 
   const std::string& path() const { return path_; }
   // Returns how many system calls that can change the file (writes, truncations) were

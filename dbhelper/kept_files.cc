@@ -27,14 +27,14 @@ std::vector<Slot>& slots() {  // guarded by gMu
   return neverDestroyed<std::vector<Slot>>();
 }
 
-bool sameFile(const FileInfo& had, const FileInfo& now) {
-  return now.type == FileInfo::Type::kRegular && had.id.dev == now.id.dev && had.id.ino == now.id.ino &&
-         had.mode == now.mode && had.uid == now.uid && had.gid == now.gid;
-}
-
 }  // namespace
 
-std::optional<File> takeKeptFile(const std::string& path, const SysCalls& sys, FileInfo* named) {
+bool keptFileStillFits(const FileInfo& kept, const FileInfo& named) {
+  return named.type == FileInfo::Type::kRegular && kept.id.dev == named.id.dev && kept.id.ino == named.id.ino &&
+         kept.mode == named.mode && kept.uid == named.uid && kept.gid == named.gid;
+}
+
+std::optional<File> takeKeptFile(const std::string& path, const SysCalls& sys) {
   std::optional<File> out;
   uint64_t generation = 0;
   {
@@ -48,10 +48,7 @@ std::optional<File> takeKeptFile(const std::string& path, const SysCalls& sys, F
     }
   }
   if (out) out->Rebind(sys);
-  if (out && (generation != forkCounts().asChild || !File::StatPath(path, named, false, sys).ok() ||
-              !sameFile(out->openInfo(), *named))) {
-    out.reset();
-  }
+  if (out && generation != forkCounts().asChild) out.reset();
   return out;
 }
 

@@ -19,12 +19,16 @@ namespace dbhelper {
 // At most this many descriptors are kept; the one given back longest ago is closed first.
 inline constexpr size_t kKeptFilesMax = 8;
 
-// Returns the descriptor kept for `path`, making its calls through `sys` from now on,
-// when the path still names the file it has open, with the same permission bits and
-// owner, and sets *named to what one stat of the path said; that stat is taken only when
-// a descriptor is kept for `path`. Otherwise returns nothing and closes the descriptor
-// kept for `path`, if any.
-std::optional<File> takeKeptFile(const std::string& path, const SysCalls& sys, FileInfo* named);
+// Returns the descriptor kept for `path`, making its calls through `sys` from now on, or
+// nothing (closing one a parent process kept). The path is not looked at: the caller
+// checks, once it holds the lock, that the path still names the file with
+// keptFileStillFits, and opens the path afresh if not.
+std::optional<File> takeKeptFile(const std::string& path, const SysCalls& sys);
+
+// Whether `named`, a stat of the path, is the file a kept descriptor has open (`kept`, its
+// openInfo) with the same permission bits and owner: a file made unwritable since is
+// opened again, so that the open says so.
+bool keptFileStillFits(const FileInfo& kept, const FileInfo& named);
 
 // Keeps `file` for the next operation on `path`. REQUIRES: open for reading and writing,
 // holding no lock.

@@ -526,9 +526,9 @@ Status TableWriter::commit() {
   // when none did, how long ours is now.
   pauseIfOutsider();
   bool same = true;
-  uint64_t size = 0;
-  Status s = file_.StillAt(&same, &size);
-  if (s.ok()) s = cutBackKeepingAppends(newSize_, same ? &size : nullptr);  // drops the copy and the record
+  FileInfo named;
+  Status s = file_.StillAt(&same, &named);
+  if (s.ok()) s = cutBackKeepingAppends(newSize_, same ? &named.size : nullptr);  // drops the copy and the record
   if (!s.ok()) return s;
   enter(State::kCommitted);
   // Durable: the truncation on the disk before we return. The next write lands at the new
