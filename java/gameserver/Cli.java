@@ -313,7 +313,7 @@ public final class Cli {
                     expectArgs(command, extra, 1);
                 }
                 mustExist(table, command);
-                backup(table, args[2], verbose);
+                return new Outcome(List.of(), OK, backup(table, args[2], verbose));
             }
             case "check" -> {
                 boolean repair = extra == 1 && args[2].equals("--repair");
@@ -331,11 +331,10 @@ public final class Cli {
                     throw new UsageException("edit takes only --with FILE");
                 }
                 mustExist(table, command);
-                return new Outcome(List.of(), edit(table, with));
+                return new Outcome(List.of(), OK, edit(table, with));
             }
             default -> throw new IllegalStateException(command);
         }
-        return new Outcome(List.of(), OK);
     }
 
     /** Every row of one image of the table, however busy its writers are. */
@@ -347,12 +346,11 @@ public final class Cli {
         return aligned ? align(rows) : rows;
     }
 
-    static void backup(String table, String dest, boolean verbose) {
+    /** Backs the table up; returns what --verbose says on standard error, else null. */
+    static String backup(String table, String dest, boolean verbose) {
         long[] r = TableTools.backup(table, dest);
-        if (verbose) {
-            System.err.println("gameserver-dbiface: " + r[0] + " bytes in " + r[1] + (r[1] == 1 ? " copy" : " copies")
-                    + "; the table's lock held at most " + String.format(Locale.ROOT, "%.1f", r[2] / 1000.0) + " ms");
-        }
+        return !verbose ? null : r[0] + " bytes in " + r[1] + (r[1] == 1 ? " copy" : " copies")
+                + "; the table's lock held at most " + String.format(Locale.ROOT, "%.1f", r[2] / 1000.0) + " ms";
     }
 
     /** The findings, one per line, and status 1 when there are any; --repair first. */
@@ -385,8 +383,9 @@ public final class Cli {
      * Applies a hand edit: a snapshot, edited in an editor (or replaced by the content of
      * {@code with}), checked, then written in one step unless the table changed meanwhile
      * other than by appended rows. A refused edit keeps the edited copy and names it.
+     * Returns what to say on standard error of rows appended meanwhile, or null.
      */
-    static int edit(String table, Path with) {
+    static String edit(String table, Path with) {
         byte[] base = TableTools.snapshot(table);
         Path copy = with;
         byte[] edited;
@@ -419,23 +418,20 @@ public final class Cli {
         }
         if (Arrays.equals(base, edited)) {
             deleteOwn(copy, with);
-            return OK;
+            return null;
         }
         String[] findings = TableTools.checkContent(edited, copy.toString());
+        long kept;
         try {
             if (findings.length > 0) {
                 throw new RefusedException(String.join("\n", findings));
             }
-            long kept = TableTools.replace(table, base, edited);
-            if (kept > 0) {
-                System.err.println("gameserver-dbiface: " + kept + (kept == 1 ? " row" : " rows")
-                        + " appended meanwhile kept after the edited rows");
-            }
+            kept = TableTools.replace(table, base, edited);
         } catch (RuntimeException e) {
             throw new RefusedException(e.getMessage() + "\nthe edit is not applied; the edited copy is kept at " + copy);
         }
         deleteOwn(copy, with);
-        return OK;
+        return kept == 0 ? null : kept + (kept == 1 ? " row" : " rows") + " appended meanwhile kept after the edited rows";
     }
 
     private static void deleteOwn(Path copy, Path with) {

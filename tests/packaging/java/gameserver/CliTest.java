@@ -297,6 +297,8 @@ final class CliTest {
         file("backup DEST", T3, a("t.txt", "backup", "b.txt"), 0, null, SAME, "b.txt", T3);
         file("backup of a table with an unfinished write holds the table rolled back", undone(T3, 16, "dan|5|d\n"),
                 a("t.txt", "backup", "b.txt"), 0, null, T3, "b.txt", T3);
+        file("backup --verbose says how long the lock was held", T3, a("t.txt", "backup", "b.txt", "--verbose"), 0,
+                "gameserver-dbiface: 64 bytes in 1 copy; the table's lock held at most ", SAME, "b.txt", T3);
         file("backup replaces an older backup", T3, a("t.txt", "backup", "t.txt.old"), 0, null, SAME, "t.txt.old", T3);
         file("backup into a missing directory fails, nothing written", T3, a("t.txt", "backup", "no/b.txt"), 1,
                 "no/b.txt", SAME, "no/b.txt", null);
