@@ -6,6 +6,7 @@
 
 #include <jni.h>
 
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,6 +59,21 @@ void throwStatus(JNIEnv* env, const dbhelper::Status& s) noexcept;
 inline constexpr char kOutOfMemory[] = "out of memory in gameserver_DBIface";
 // REQUIRES: `message` ASCII.
 void throwOutOfMemory(JNIEnv* env, const char* message) noexcept;
+
+// Runs `body` and returns what it returns. A C++ exception from it becomes a Java error
+// (OutOfMemoryError for bad_alloc, else IllegalStateException unless one is pending
+// already) and `onError` is returned: no C++ exception leaves an entry point through it.
+template <typename R, typename Body>
+R guarded(JNIEnv* env, R onError, Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    throwOutOfMemory(env, kOutOfMemory);
+  } catch (...) {
+    if (!env->ExceptionCheck()) throwIllegalState(env, "internal error in gameserver_DBIface");
+  }
+  return onError;
+}
 
 // Returns the UTF-8 bytes of `s`, or nothing with an exception pending.
 std::optional<std::string> toUtf8(JNIEnv* env, jstring s);

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -94,19 +93,14 @@ bool report(JNIEnv* env, const std::string& path, const Status& s, bool missing)
 // maps C++ failures to Java errors.
 template <typename R, typename Body>
 R withHandle(JNIEnv* env, jlong id, R onError, Body body) {
-  try {
+  return dbiface::guarded<R>(env, onError, [&]() -> R {
     const std::shared_ptr<const std::string> path = handles().find(id);
     if (!path) {
       dbiface::throwIllegalState(env, "the table is closed");
       return onError;
     }
     return body(*path);
-  } catch (const std::bad_alloc&) {
-    dbiface::throwOutOfMemory(env, dbiface::kOutOfMemory);
-  } catch (...) {
-    if (!env->ExceptionCheck()) dbiface::throwIllegalState(env, "internal error in gameserver_DBIface");
-  }
-  return onError;
+  });
 }
 
 // Sets *row to data row `index`, or says that the table has no such row.
@@ -155,7 +149,7 @@ void appendBuilt(JNIEnv* env, const std::string& path, Build build) {
 extern "C" {
 
 JNIEXPORT jlong JNICALL Java_gameserver_dbiface_Table_open0(JNIEnv* env, jclass, jstring jpath, jobjectArray jcolumns) {
-  try {
+  return dbiface::guarded<jlong>(env, 0, [&]() -> jlong {
     std::optional<std::string> path = dbiface::toUtf8(env, jpath);
     if (!path) return 0;
     bool missing = false;
@@ -173,12 +167,7 @@ JNIEXPORT jlong JNICALL Java_gameserver_dbiface_Table_open0(JNIEnv* env, jclass,
     }
     if (!report(env, *path, s, missing)) return 0;
     return handles().add(*path);
-  } catch (const std::bad_alloc&) {
-    dbiface::throwOutOfMemory(env, dbiface::kOutOfMemory);
-  } catch (...) {
-    if (!env->ExceptionCheck()) dbiface::throwIllegalState(env, "internal error in gameserver_DBIface");
-  }
-  return 0;
+  });
 }
 
 JNIEXPORT void JNICALL Java_gameserver_dbiface_Table_close0(JNIEnv*, jclass, jlong id) {

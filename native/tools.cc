@@ -4,7 +4,6 @@
 // leaves here.
 #include <jni.h>
 
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,18 +42,7 @@ constexpr char kPlatform[] =
     "unknown";
 #endif
 
-// Runs `body`, mapping C++ failures to Java errors; returns `onError` when one was thrown.
-template <typename R, typename Body>
-R guarded(JNIEnv* env, R onError, Body body) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    dbiface::throwOutOfMemory(env, dbiface::kOutOfMemory);
-  } catch (...) {
-    if (!env->ExceptionCheck()) dbiface::throwIllegalState(env, "internal error in gameserver_DBIface");
-  }
-  return onError;
-}
+using dbiface::guarded;
 
 std::optional<std::string> bytesOf(JNIEnv* env, jbyteArray array) {
   if (array == nullptr) {
