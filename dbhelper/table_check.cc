@@ -201,6 +201,7 @@ Status checkTable(const std::string& path, const Options& options, std::vector<F
     *findings = checkText(bytes, path);
     return Status::OK();
   }
+  lock.Release();  // grown past the limit since the open: streamed without the lock
   UndoRecord rec;
   bool record = false;
   if (size >= kUndoRecordSize) {
@@ -211,7 +212,7 @@ Status checkTable(const std::string& path, const Options& options, std::vector<F
     record = got == sizeof last && decodeUndoRecord(last, size, &rec);
   }
   const uint64_t text = record ? rec.oldSize : size;
-  TextChecker checker(path, 20);
+  TextChecker checker(path, kFindingsPerKind);
   const size_t chunk = options.streamChunk(1u << 20);
   auto buf = std::make_unique_for_overwrite<char[]>(chunk);
   for (uint64_t at = 0; at < text;) {

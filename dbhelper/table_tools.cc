@@ -113,7 +113,7 @@ Status readAll(const DBHelper& table, std::string* bytes) {
   bytes->resize(static_cast<size_t>(table.tableSize()));
   size_t got = 0;
   Status s = table.readTableBytes(0, bytes->size(), bytes->data(), &got);
-  if (s.ok() && got != bytes->size()) s = Status::IOError("table " + std::string("shrank while it was read"));
+  if (s.ok() && got != bytes->size()) s = Status::IOError("the table shrank while it was read");
   return s;
 }
 

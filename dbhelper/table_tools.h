@@ -30,7 +30,8 @@ struct Finding {
 // holds, NUL bytes, a leftover undo record, and lines ending both in LF and in CRLF.
 // `name` is the table's name in the sentences. At most `most` findings of one kind are
 // reported, the last of them saying how many more there are.
-std::vector<Finding> checkText(std::string_view bytes, const std::string& name, size_t most = 20);
+inline constexpr size_t kFindingsPerKind = 20;
+std::vector<Finding> checkText(std::string_view bytes, const std::string& name, size_t most = kFindingsPerKind);
 
 // Checks the table file at `path` as it stands under a shared lock, without repairing it.
 // A table over the image limit is read without the lock, in chunks; a finding at its end
